@@ -1,0 +1,4 @@
+// Storage of the session's transfer counters.
+#include "transfer/counters.h"
+
+TransferCounters transfer_counters;

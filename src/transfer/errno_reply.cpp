@@ -1,0 +1,13 @@
+// Replies that carry the description of a failed system call.
+#include "transfer/errno_reply.h"
+
+#include <cerrno>
+#include <cstring>
+
+#include "server/control.h"
+
+void reply_with_errno(int code, const char* text) {
+    int saved = errno;
+    send_reply(code, "%s: %s.", text, std::strerror(saved));
+    errno = saved;
+}

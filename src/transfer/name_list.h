@@ -1,0 +1,4 @@
+// NLST name lists.
+#pragma once
+
+void cmd_nlst(const char* pattern);
