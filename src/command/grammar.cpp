@@ -46,14 +46,25 @@ enum class Outcome {
     mismatch,  // the lookahead fits no form
 };
 
+// The lookahead is fetched only when a form looks at it, so the login check that
+// follows a command word runs before the lexer reads any argument.
 Token lookahead = END_OF_INPUT;
+bool lookahead_fetched = false;
 
-void shift() { lookahead = next_token(); }
+Token peek() {
+    if (!lookahead_fetched) {
+        lookahead = next_token();
+        lookahead_fetched = true;
+    }
+    return lookahead;
+}
+
+void consume() { lookahead_fetched = false; }
 
 // Consume `token` if it is the lookahead.
 bool accept(Token token) {
-    if (lookahead != token) return false;
-    shift();
+    if (peek() != token) return false;
+    consume();
     return true;
 }
 
@@ -76,32 +87,32 @@ struct OwnedString {
 };
 
 bool accept_string(OwnedString& into) {
-    if (lookahead != STRING) return false;
+    if (peek() != STRING) return false;
     into.reset(token_value.string);
     token_value.string = nullptr;
-    shift();
+    consume();
     return true;
 }
 
 bool accept_number(int& value) {
-    if (lookahead != NUMBER) return false;
+    if (peek() != NUMBER) return false;
     value = token_value.number;
-    shift();
+    consume();
     return true;
 }
 
 bool accept_number64(long long& value) {
-    if (lookahead != NUMBER) return false;
+    if (peek() != NUMBER) return false;
     value = token_value.number64;
-    shift();
+    consume();
     return true;
 }
 
 // The end of a form: CRLF, then the lexer's end of input, which returns it to
 // COMMAND_WORD for the next line.
 bool accept_end() {
-    if (lookahead != CRLF) return false;
-    lookahead = next_token();
+    if (!accept(CRLF)) return false;
+    peek();
     return true;
 }
 
@@ -243,7 +254,7 @@ Outcome form_lprt() {
     int n[21];
     if (!accept(SP) || !accept_number_list(n, 0, 9)) return Outcome::mismatch;
     SocketAddress& dest = data_channel.active_dest;
-    if (lookahead == COMMA) {
+    if (peek() == COMMA) {
         if (!accept_number_list(n, 9, 12) || !accept_end()) return Outcome::mismatch;
         // af, hal, 16 address bytes, pal, p1, p2
         dest.clear();
@@ -324,9 +335,9 @@ int code_of(Token token, const Token* letters, int count) {
 
 // form_code, struct_code and mode_code: one letter of three.
 bool accept_code(const Token (&letters)[3], int& code) {
-    code = code_of(lookahead, letters, 3);
+    code = code_of(peek(), letters, 3);
     if (code == 0) return false;
-    shift();
+    consume();
     return true;
 }
 
@@ -338,17 +349,17 @@ Outcome form_type() {
     bool logged_in = login_check();
     TypeRequest request;
     if (!accept(SP)) return Outcome::mismatch;
-    if (lookahead == LETTER_A || lookahead == LETTER_E) {
-        request.type = lookahead == LETTER_A ? TYPE_A : TYPE_E;
-        shift();
+    if (peek() == LETTER_A || peek() == LETTER_E) {
+        request.type = peek() == LETTER_A ? TYPE_A : TYPE_E;
+        consume();
         if (accept(SP) && !accept_code(form_letters, request.form)) return Outcome::mismatch;
     } else if (accept(LETTER_I)) {
         request.type = TYPE_I;
     } else if (accept(LETTER_L)) {
         request.type = TYPE_L;
         // "L", "L 8" and "L8"; a blank must be followed by the byte size.
-        if (accept(SP) && lookahead != NUMBER) return Outcome::mismatch;
-        if (lookahead == NUMBER) accept_number(request.byte_size);
+        if (accept(SP) && peek() != NUMBER) return Outcome::mismatch;
+        if (peek() == NUMBER) accept_number(request.byte_size);
     } else {
         return Outcome::mismatch;
     }
@@ -491,10 +502,13 @@ Outcome form_site() {
     if (!accept(SP)) return Outcome::mismatch;
     while (accept(SP)) {
     }
-    Token word = lookahead;
+    Token word = peek();
+    if (word != HELP && word != CHMOD && word != IDLE && word != RATEGET && word != RATEPUT &&
+        word != UMASK)
+        return Outcome::mismatch;
+    consume();
     switch (word) {
         case HELP: {
-            shift();
             OwnedString topic;
             if (accept(SP) && !accept_string(topic)) return Outcome::mismatch;
             if (!accept_end()) return Outcome::mismatch;
@@ -502,7 +516,6 @@ Outcome form_site() {
             return Outcome::plain;
         }
         case CHMOD: {
-            shift();
             int mode = 0;
             OwnedString path;
             if (!accept(SP) || !accept_number(mode) || !accept(SP) || !accept_pathname(path) ||
@@ -512,7 +525,6 @@ Outcome form_site() {
             return Outcome::plain;
         }
         case IDLE: {
-            shift();
             bool logged_in = login_check();
             int seconds = 0;
             bool given = false;
@@ -526,7 +538,6 @@ Outcome form_site() {
         }
         case RATEGET:
         case RATEPUT: {
-            shift();
             bool logged_in = login_check();
             OwnedString rate;
             if (accept(SP) && !accept_string(rate)) return Outcome::mismatch;
@@ -535,7 +546,6 @@ Outcome form_site() {
             return Outcome::plain;
         }
         case UMASK: {
-            shift();
             bool logged_in = login_check();
             int mask = 0;
             bool given = false;
@@ -695,12 +705,12 @@ void forget_carry_over() {
 // Drop terminals up to the line's CRLF. True when it was reached; false when the
 // lexer ended the line itself.
 bool skip_to_line_end() {
-    while (lookahead != CRLF && lookahead != END_OF_INPUT) {
-        if (lookahead == STRING) {
+    while (peek() != CRLF && peek() != END_OF_INPUT) {
+        if (peek() == STRING) {
             std::free(token_value.string);
             token_value.string = nullptr;
         }
-        shift();
+        consume();
     }
     return accept_end();
 }
@@ -709,11 +719,12 @@ bool skip_to_line_end() {
 
 int parse_command() {
     lexer_state = COMMAND_WORD;
-    shift();
+    consume();
+    Token command = peek();
     Outcome outcome = Outcome::mismatch;
     for (const GrammarForm& form : grammar_forms) {
-        if (form.command == lookahead) {
-            shift();
+        if (form.command == command) {
+            consume();
             outcome = form.parse();
             break;
         }
@@ -728,7 +739,7 @@ int parse_command() {
             break;
     }
     // The lexer has already answered and ended the line: give it up as it stands.
-    if (lookahead == END_OF_INPUT) {
+    if (peek() == END_OF_INPUT) {
         lexer_state = COMMAND_WORD;
         return 1;
     }
