@@ -1,7 +1,7 @@
 // Login and logout records in the login-records database.
 #pragma once
 
-// Write the login record of the user now logging in.
+// The login entry of the account in user_account (USER_PROCESS).
 void write_login_record();
-// Write the logout record (DEAD_PROCESS) of this session's line.
+// The logout entry of this session (DEAD_PROCESS).
 void write_logout_record();
