@@ -284,8 +284,9 @@ void do_pass(bool checked, int result, const char* password) {
     if (use_pid_file) count_connections();
     if (over_session_limit(account->pw_name)) return;
     if (!confine(account)) return;
+    // A new session of its own; Linux keeps no login name per session, so there is
+    // no setlogin to call.
     setsid();
-    setlogin(account->pw_name);
     take_identity(account);
 
     char* home = nullptr;
