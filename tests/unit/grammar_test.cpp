@@ -327,8 +327,8 @@ TEST_F(GrammarTest, SystWithoutVersion) {
 }
 
 TEST_F(GrammarTest, PasswordIsEmptyWhenOnlyABlankFollows) {
-    // The stub handler answers, which shows the line was accepted with SP CRLF.
-    EXPECT_EQ(run("PASS "), "502 PASS command not implemented.\r\n");
+    // PASS out of turn is answered by its handler: the line was accepted as SP CRLF.
+    EXPECT_EQ(run("PASS "), "503 Login with USER first.\r\n");
     EXPECT_EQ(run("PASS"), "500 'PASS': command not understood.\r\n");
 }
 
