@@ -9,9 +9,7 @@
 #include "server/control.h"
 #include "server/listener.h"
 #include "server/log.h"
-#include "transfer/active.h"
 #include "transfer/name_list.h"
-#include "transfer/passive.h"
 #include "transfer/receive.h"
 #include "transfer/send.h"
 #include "transfer/status.h"
@@ -39,14 +37,6 @@ void cmd_opts(const char*) { not_implemented("OPTS"); }
 void cmd_mlst(const char*) { not_implemented("MLST"); }
 void cmd_mlsd(const char*) { not_implemented("MLSD"); }
 
-void check_port_command(const char* command, int) { not_implemented(command); }
-int cmd_eprt(const char*) {
-    not_implemented("EPRT");
-    return -1;
-}
-int epsv_proto_to_family(int) { return 0; }
-void cmd_pasv() { not_implemented("PASV"); }
-void cmd_long_passive(const char* command, int) { not_implemented(command); }
 
 void cmd_retr(const char* const* argv, const char*) {
     not_implemented(argv != nullptr ? "LIST" : "RETR");

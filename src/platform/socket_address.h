@@ -38,6 +38,9 @@ struct SocketAddress {
         return family() == AF_INET6 ? reinterpret_cast<unsigned char*>(&in6.sin6_port)
                                     : reinterpret_cast<unsigned char*>(&in4.sin_port);
     }
+    const unsigned char* port_bytes() const {
+        return const_cast<SocketAddress*>(this)->port_bytes();
+    }
     // Pointer to the address bytes (4 for IPv4, 16 for IPv6).
     unsigned char* address_bytes() {
         return family() == AF_INET6 ? reinterpret_cast<unsigned char*>(&in6.sin6_addr)
