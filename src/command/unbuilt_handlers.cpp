@@ -10,8 +10,6 @@
 #include "server/listener.h"
 #include "server/log.h"
 #include "transfer/name_list.h"
-#include "transfer/receive.h"
-#include "transfer/send.h"
 #include "transfer/status.h"
 
 namespace {
@@ -38,12 +36,6 @@ void cmd_mlst(const char*) { not_implemented("MLST"); }
 void cmd_mlsd(const char*) { not_implemented("MLSD"); }
 
 
-void cmd_retr(const char* const* argv, const char*) {
-    not_implemented(argv != nullptr ? "LIST" : "RETR");
-}
-void cmd_store(const char*, const char* mode, bool unique) {
-    not_implemented(unique ? "STOU" : (mode[0] == 'a' ? "APPE" : "STOR"));
-}
 void cmd_nlst(const char*) { not_implemented("NLST"); }
 void cmd_stat_server() { not_implemented("STAT"); }
 
@@ -72,3 +64,19 @@ void load_config(const char* class_name) {
     curclass.classname = strdup_or_die(class_name);
 }
 const char* config_file_path(const char* name) { return name; }
+
+// Command pipes and conversions arrive with their own code.
+#include <cerrno>
+
+#include "config/conversions.h"
+#include "pipe/command_pipe.h"
+FILE* open_command_pipe(const char* const*, const char*, int) {
+    errno = ENOSYS;
+    return nullptr;
+}
+int close_command_pipe(FILE* stream) {
+    if (stream != nullptr) std::fclose(stream);
+    return -1;
+}
+char** find_conversion(const char*) { return nullptr; }
+void free_conversion_argv(char**) {}
