@@ -33,6 +33,12 @@ protected:
         ASSERT_NE(out_, nullptr);
         attach_control_channel(in_, out_);
         reset_session_state();
+        // Commands that change the tree run in a private directory of the test.
+        ASSERT_NE(getcwd(previous_cwd_, sizeof previous_cwd_), nullptr);
+        char pattern[] = "/tmp/wharfd-session-XXXXXX";
+        ASSERT_NE(mkdtemp(pattern), nullptr);
+        work_dir_ = pattern;
+        ASSERT_EQ(chdir(work_dir_.c_str()), 0);
     }
 
     void TearDown() override {
@@ -40,6 +46,9 @@ protected:
         std::fclose(out_);
         close(pair_[0]);
         close(pair_[1]);
+        if (chdir(previous_cwd_) != 0) ADD_FAILURE() << "cannot return to " << previous_cwd_;
+        std::string remove = "rm -rf '" + work_dir_ + "'";
+        if (!work_dir_.empty() && std::system(remove.c_str()) != 0) ADD_FAILURE() << remove;
     }
 
     static void reset_session_state() {
@@ -124,6 +133,8 @@ protected:
 
     void log_in() { login_complete = true; }
 
+    char previous_cwd_[4096] = "";
+    std::string work_dir_;
     int pair_[2] = {-1, -1};
     FILE* in_ = nullptr;
     FILE* out_ = nullptr;
