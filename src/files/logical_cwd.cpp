@@ -87,24 +87,27 @@ void append_as_given(const char* path) {
 
 }  // namespace
 
+bool build_logical_path(const char* previous, const char* path, std::string& result) {
+    std::string work = path[0] == '/' ? std::string(path) + "/"
+                                      : std::string(previous) + "/" + path + "/";
+    if (work.size() >= path_room) work.resize(path_room - 1);
+    if (!resolve_links(work)) return false;
+    remove_parent_steps(work);
+    if (work.size() > 1 && work.back() == '/') work.pop_back();
+    result = work;
+    return true;
+}
+
 void refresh_logical_cwd(const char* path) {
     char current[logical_cwd_size];
     if (getcwd(current, sizeof current) != nullptr) {
         std::memcpy(logical_cwd, current, sizeof current);
         return;
     }
-    std::string work = path[0] == '/' ? std::string(path) + "/"
-                                      : std::string(logical_cwd) + "/" + path + "/";
-    if (work.size() >= path_room) work.resize(path_room - 1);
-    if (!resolve_links(work)) {
+    std::string built;
+    if (!build_logical_path(logical_cwd, path, built) || !same_directory_as_cwd(built)) {
         append_as_given(path);
         return;
     }
-    remove_parent_steps(work);
-    if (work.size() > 1 && work.back() == '/') work.pop_back();
-    if (!same_directory_as_cwd(work)) {
-        append_as_given(path);
-        return;
-    }
-    std::snprintf(logical_cwd, sizeof logical_cwd, "%s", work.c_str());
+    std::snprintf(logical_cwd, sizeof logical_cwd, "%s", built.c_str());
 }

@@ -177,31 +177,33 @@ void write_fact_perm(const char* name, FILE* stream, const MlstEntry& entry) {
     counted_printf(stream, ";");
 }
 
-// RFC 4648 base64 of 16 bytes without padding: 22 characters.
 void write_fact_unique(const char* name, FILE* stream, const MlstEntry& entry) {
+    char text[unique_fact_size];
+    unique_fact_text(static_cast<unsigned long long>(entry.st.st_dev),
+                     static_cast<unsigned long long>(entry.st.st_ino), text);
+    counted_printf(stream, "%s=%s;", name, text);
+}
+
+}  // namespace
+
+void unique_fact_text(unsigned long long device, unsigned long long inode, char* text) {
     static constexpr char alphabet[] =
         "ABCDEFGHIJKLMNOPQRSTUVWXYZabcdefghijklmnopqrstuvwxyz0123456789+/";
     unsigned char bytes[16];
-    auto device = static_cast<std::uint64_t>(entry.st.st_dev);
-    auto inode = static_cast<std::uint64_t>(entry.st.st_ino);
     for (int i = 0; i < 8; ++i) {
         bytes[i] = static_cast<unsigned char>(device >> (8 * i));
         bytes[8 + i] = static_cast<unsigned char>(inode >> (8 * i));
     }
-    char text[23];
     std::size_t used = 0;
     for (std::size_t i = 0; i < sizeof bytes; i += 3) {
         std::uint32_t group = static_cast<std::uint32_t>(bytes[i]) << 16;
         std::size_t present = std::min<std::size_t>(3, sizeof bytes - i);
         if (present > 1) group |= static_cast<std::uint32_t>(bytes[i + 1]) << 8;
         if (present > 2) group |= bytes[i + 2];
-        for (std::size_t k = 0; k < present + 1; ++k) text[used++] = alphabet[(group >> (18 - 6 * k)) & 63];
+        for (std::size_t k = 0; k <= present; ++k) text[used++] = alphabet[(group >> (18 - 6 * k)) & 63];
     }
     text[used] = '\0';
-    counted_printf(stream, "%s=%s;", name, text);
 }
-
-}  // namespace
 
 MlstFact mlst_facts[] = {
     {.name = "Type", .enabled = 1, .write = write_fact_type},
