@@ -101,6 +101,9 @@ const LineCase line_cases[] = {
     {"no comment character", "a#b\n", no_comment_set, 7, {{"a#b", 1}}},
 };
 
+// gtest shows a failing case by its name.
+void PrintTo(const LineCase& c, std::ostream* out) { *out << c.name; }
+
 class LineReaderCase : public testing::TestWithParam<LineCase> {};
 
 TEST_P(LineReaderCase, ReadsLogicalLines) {
