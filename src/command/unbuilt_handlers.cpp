@@ -5,7 +5,6 @@
 #include "files/file_commands.h"
 #include "files/mlst.h"
 #include "login/blocklist.h"
-#include "login/check_mode.h"
 #include "login/login_records.h"
 #include "login/user.h"
 #include "server/control.h"
@@ -66,12 +65,7 @@ void cmd_stat_server() { not_implemented("STAT"); }
 void write_login_record() {}
 void write_logout_record() {}
 
-// Check mode needs the access lists; the standalone listener and blocklist reports
-// have their own code to come.
-void run_check_mode(const char*) {
-    log_message(LOG_ERR, "check mode is not available yet");
-    end_session(1);
-}
+// The standalone listener and blocklist reports have their own code to come.
 void blocklist_init() {}
 void run_standalone_listener() {
     log_message(LOG_ERR, "standalone mode is not available yet");
