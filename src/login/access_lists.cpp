@@ -7,6 +7,7 @@
 #include <strings.h>
 #include <syslog.h>
 
+#include <cstdio>
 #include <cstdlib>
 #include <cstring>
 
