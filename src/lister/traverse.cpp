@@ -130,6 +130,16 @@ bool walk_tree(FTS* walk, int operand_count) {
     return true;
 }
 
+// With "d" nothing below the operands is read. The operands are still stepped
+// through, without descending, because glibc's fts_close releases the operand
+// entries only once fts_read has moved onto them.
+void step_over_operands(FTS* walk) {
+    FTSENT* entry = nullptr;
+    while ((entry = fts_read(walk)) != nullptr) {
+        if (entry->fts_info == FTS_D) fts_set(walk, entry, FTS_SKIP);
+    }
+}
+
 }  // namespace
 
 namespace lister {
@@ -179,6 +189,7 @@ bool lister_traverse(int operand_count, char** operands, int walk_options) {
     // Before the first fts_read, fts_children gives the operands themselves.
     bool completed = lister_display(nullptr, fts_children(walk, 0));
     if (completed && !state.dirs_as_files) completed = walk_tree(walk, operand_count);
+    if (completed && state.dirs_as_files) step_over_operands(walk);
     fts_close(walk);
     std::free(paths);
     return completed;
