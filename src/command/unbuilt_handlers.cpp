@@ -23,10 +23,3 @@ void run_standalone_listener() {
 #include "config/conversions.h"
 char** find_conversion(const char*) { return nullptr; }
 void free_conversion_argv(char**) {}
-
-// The built-in lister arrives with its own code.
-#include "lister/lister.h"
-int lister_main(int, char**) {
-    std::fputs("lister not available yet\n", stderr);
-    return 1;
-}

@@ -13,6 +13,7 @@
 #include <cstdlib>
 #include <cstring>
 #include <getopt.h>
+#include <initializer_list>
 
 #include "lister/lister.h"
 #include "platform/bounded_glob.h"
@@ -78,6 +79,11 @@ void move_descriptor(int from, int to) {
         execv(list->sl_str[0], list->sl_str);
         _exit(1);
     }
+    // The lister is not the session: the session's handlers (a broken pipe would
+    // end the "session" from the child) and its armed alarm must not reach it.
+    alarm(0);
+    for (int signal_number : {SIGPIPE, SIGALRM, SIGURG, SIGHUP, SIGINT, SIGQUIT, SIGTERM})
+        std::signal(signal_number, SIG_DFL);
     // A fresh option parser for the lister, and no syslog connection of the server.
     optind = 0;
     closelog();
