@@ -43,7 +43,7 @@ struct Attributes {
 struct TestUser {
     std::string name{};
     std::string password{};          // empty: no password entry, PAM refuses the user
-    uid_t uid = 0;                 // 0: the next free test id (from 2200)
+    uid_t uid = 0;                 // 0: the next free test id (from 2200), except for root
     gid_t gid = users_gid;
     std::string home{};            // empty: root/home/<name>, created and owned by the user
     std::string shell = "/bin/sh";
