@@ -1,6 +1,7 @@
 // Login and logout records: utmp with -u, wtmp with -w (the default).
 #include "login/login_records.h"
 
+#include <fcntl.h>
 #include <sys/time.h>
 #include <unistd.h>
 #include <utmpx.h>
@@ -36,19 +37,32 @@ void start_record(short type) {
     copy_field(record.ut_id, id);
 }
 
-// Each database gets the entry once: utmp through pututxline, wtmp appended.
+// Both databases are opened when the login entry is written, while the process is
+// still root and sees the whole file system, and stay open: the logout entry is
+// written after the chroot and the change of user, when neither file could be
+// opened any more.
+int wtmp_fd = -1;
+
+void open_databases() {
+    if (log_wtmp && wtmp_fd == -1) wtmp_fd = open(_PATH_WTMP, O_WRONLY | O_APPEND | O_CLOEXEC);
+    if (log_utmp) setutxent();  // the C library keeps the file open until endutxent
+}
+
+// Each database gets the entry once: utmp through pututxline, wtmp appended in one
+// write so concurrent sessions never interleave.
 void write_record() {
-    if (log_utmp) {
-        setutxent();
-        pututxline(&record);
-        endutxent();
+    if (log_utmp) pututxline(&record);
+    if (log_wtmp && wtmp_fd != -1) {
+        if (write(wtmp_fd, &record, sizeof record) < 0) {
+            // A full or read-only wtmp must not stop the session.
+        }
     }
-    if (log_wtmp) updwtmpx(_PATH_WTMP, &record);
 }
 
 }  // namespace
 
 void write_login_record() {
+    open_databases();
     start_record(USER_PROCESS);
     if (user_account != nullptr) copy_field(record.ut_user, user_account->pw_name);
     copy_field(record.ut_line, utmp_line);
