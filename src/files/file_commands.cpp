@@ -153,12 +153,11 @@ void cmd_stat_file(const char* path) {
     const char* argv[] = {"/bin/ls", "-lgA", path, nullptr};
     // The lister's warnings belong in the reply: its standard error is the pipe too.
     FILE* listing = open_command_pipe(argv, "r", command_error_to_output);
-    send_reply(-211, "status of %s:", path);
     if (listing == nullptr) {
-        // Nothing could be started: end the reply that was begun.
-        send_reply(211, "End of Status");
+        reply_with_errno(550, path);
         return;
     }
+    send_reply(-211, "status of %s:", path);
     bool line_start = true;
     for (int c = std::getc(listing); c != EOF; c = std::getc(listing)) {
         if (c == '\n') {

@@ -109,6 +109,10 @@ void count_connections() {
     char path[1024];
     std::snprintf(path, sizeof path, "%s%s", pid_file_prefix,
                   curclass.classname != nullptr ? curclass.classname : "");
+    count_connections_in(path);
+}
+
+void count_connections_in(const char* path) {
     class_connections = 1;
     int fd = open(path, O_RDWR | O_CREAT | O_CLOEXEC, pid_file_mode);
     if (fd < 0) return;

@@ -2,6 +2,7 @@
 #include "login/identity.h"
 
 #include <grp.h>
+#include <sys/syscall.h>
 #include <unistd.h>
 
 #include <cerrno>
@@ -42,4 +43,10 @@ bool raise_to_root() {
 
 void lower_from_root(uid_t uid) {
     if (!set_effective_user(uid)) fatal_error("Can't drop privileges.");
+}
+
+bool become_user_in_child(uid_t uid, gid_t gid) {
+    if (syscall(SYS_setresgid, gid, gid, gid) != 0) return false;
+    if (syscall(SYS_setresuid, uid, uid, uid) != 0) return false;
+    return uid == 0 || syscall(SYS_setresuid, 0, 0, 0) != 0;
 }

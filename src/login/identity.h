@@ -24,3 +24,8 @@ bool change_root(const char* path);
 bool raise_to_root();
 // Return from raise_to_root to `uid`; a failure ends the session.
 void lower_from_root(uid_t uid);
+
+// Set the real, effective and saved group and user ids all to the user's, with
+// direct system calls: safe in a vfork child, where the C library's wrappers must
+// not run. False when a call failed or root could still be had back.
+bool become_user_in_child(uid_t uid, gid_t gid);

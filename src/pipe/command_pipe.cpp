@@ -16,6 +16,8 @@
 #include <initializer_list>
 
 #include "lister/lister.h"
+#include "login/identity.h"
+#include "login/login_state.h"
 #include "platform/bounded_glob.h"
 #include "server/control.h"
 
@@ -76,6 +78,10 @@ void move_descriptor(int from, int to) {
         close(ends[1]);
     }
     if (!builtin) {
+        // A program started for the user runs as the user for real: with root as
+        // its real id it could take root back.
+        if (user_account != nullptr && !become_user_in_child(user_account->pw_uid, user_account->pw_gid))
+            _exit(1);
         execv(list->sl_str[0], list->sl_str);
         _exit(1);
     }

@@ -9,6 +9,7 @@
 #include <cstring>
 
 #include "command/grammar.h"
+#include "config/class_settings.h"
 #include "platform/bounded_glob.h"
 #include "server/control.h"
 #include "server/oob.h"
@@ -38,6 +39,9 @@ struct NameList {
             }
             transfer_in_progress = 1;
         }
+        // Bounded like every transfer: a client that never reads cannot hold the
+        // session for ever.
+        arm_alarm(curclass.timeout);
         counted_printf(data, "%s%s\n", name, line_end);
         return true;
     }
@@ -122,10 +126,13 @@ void cmd_nlst(const char* argument) {
     }
 
     if (!finished) {
+        bool flushed = list.data == nullptr || std::fflush(list.data) == 0;
+        arm_alarm(0);
         if (list.data == nullptr) send_reply(450, "No files found.");
-        else if (std::fflush(list.data) != 0 || std::ferror(list.data)) reply_with_errno(451, "Data connection");
+        else if (!flushed || std::ferror(list.data)) reply_with_errno(451, "Data connection");
         else send_reply(226, "Transfer complete.");
     }
+    arm_alarm(0);
     if (list.data != nullptr) close_data_connection(list.data);
     transfer_in_progress = 0;
     urgent_pending = 0;

@@ -42,6 +42,8 @@ protected:
     }
 
     void TearDown() override {
+        // Other test suites of this program see the state a fresh process has.
+        reset_session_state();
         std::fclose(in_);
         std::fclose(out_);
         close(pair_[0]);
@@ -71,6 +73,13 @@ protected:
         version_string = default_version_string;
         log_utmp = false;
         log_wtmp = false;
+        remote_addr.clear();
+        local_addr.clear();
+        ipv4_mapped = false;
+        data_port_option = 0;
+        drop_privileges = 0;
+        user_account = nullptr;
+        client_name[0] = '\0';
     }
 
     // Parse one line (CR LF added) and return every byte the server wrote.
