@@ -11,3 +11,11 @@ void reply_with_errno(int code, const char* text) {
     send_reply(code, "%s: %s.", text, std::strerror(saved));
     errno = saved;
 }
+
+bool fail_transfer(int code, const char* text) {
+    int saved = errno;
+    arm_alarm(0);
+    errno = saved;
+    reply_with_errno(code, text);
+    return false;
+}

@@ -30,21 +30,9 @@ constexpr int most_unique_suffixes = 99;
 constexpr std::size_t fallback_block_size = 1024;
 constexpr long long ascii_alarm_interval = 4096;
 
-bool network_failure() {
-    int saved = errno;
-    arm_alarm(0);
-    errno = saved;
-    reply_with_errno(426, "Data Connection");
-    return false;
-}
+bool network_failure() { return fail_transfer(426, "Data Connection"); }
 
-bool file_failure() {
-    int saved = errno;
-    arm_alarm(0);
-    errno = saved;
-    reply_with_errno(452, "Error writing file");
-    return false;
-}
+bool file_failure() { return fail_transfer(452, "Error writing file"); }
 
 bool aborted_out_of_band() { return urgent_pending != 0 && handle_oob_command() == 1; }
 
@@ -115,11 +103,7 @@ bool receive_binary(FILE* data, FILE* file) {
     char* block = static_cast<char*>(std::malloc(block_size));
     if (block == nullptr) {
         errno = ENOMEM;
-        int saved = errno;
-        arm_alarm(0);
-        errno = saved;
-        reply_with_errno(451, "Local resource failure: malloc");
-        return false;
+        return fail_transfer(451, "Local resource failure: malloc");
     }
     bool aborted = false;
     bool ok = true;

@@ -47,15 +47,6 @@ void count_sent(long long bytes, bool count_as_data) {
     }
 }
 
-// Fail the copy with `code` "<text>: <error>."; the alarm is disarmed first.
-bool fail_with(int code, const char* text) {
-    int saved = errno;
-    arm_alarm(0);
-    errno = saved;
-    reply_with_errno(code, text);
-    return false;
-}
-
 bool aborted_out_of_band() { return urgent_pending != 0 && handle_oob_command() == 1; }
 
 bool send_ascii(FILE* source, FILE* data, bool count_as_data) {
@@ -64,7 +55,7 @@ bool send_ascii(FILE* source, FILE* data, bool count_as_data) {
         if (aborted_out_of_band()) return false;
         ++transfer_bytes_done;
         if (c == '\n') {
-            if (std::ferror(data)) return fail_with(426, "Data connection");
+            if (std::ferror(data)) return fail_transfer(426, "Data connection");
             std::putc('\r', data);
             count_sent(1, count_as_data);
         }
@@ -75,8 +66,8 @@ bool send_ascii(FILE* source, FILE* data, bool count_as_data) {
     }
     arm_alarm(0);
     std::fflush(data);
-    if (std::ferror(source)) return fail_with(551, "Error on input file");
-    if (std::ferror(data)) return fail_with(426, "Data connection");
+    if (std::ferror(source)) return fail_transfer(551, "Error on input file");
+    if (std::ferror(data)) return fail_transfer(426, "Data connection");
     return true;
 }
 
@@ -116,7 +107,7 @@ MappedResult send_mapped(int source_fd, long long end, int data_fd, bool count_a
         void* mapped = mmap(nullptr, length, PROT_READ, MAP_SHARED, source_fd, static_cast<off_t>(offset));
         if (mapped == MAP_FAILED) {
             if (first) return MappedResult::not_mappable;
-            fail_with(551, "Error on input file");
+            fail_transfer(551, "Error on input file");
             return MappedResult::failed;
         }
         first = false;
@@ -127,7 +118,7 @@ MappedResult send_mapped(int source_fd, long long end, int data_fd, bool count_a
         munmap(mapped, length);
         if (aborted_out_of_band()) return MappedResult::failed;
         if (write_failed != 0) {
-            fail_with(426, "Data connection");
+            fail_transfer(426, "Data connection");
             return MappedResult::failed;
         }
         offset += static_cast<long long>(length);
@@ -139,7 +130,7 @@ bool send_blocks(int source_fd, std::size_t block_size, int data_fd, bool count_
     char* block = static_cast<char*>(std::malloc(block_size));
     if (block == nullptr) {
         errno = ENOMEM;
-        return fail_with(451, "Local resource failure: malloc");
+        return fail_transfer(451, "Local resource failure: malloc");
     }
     RateWindow window = start_rate_window();
     bool ok = true;
@@ -149,11 +140,11 @@ bool send_blocks(int source_fd, std::size_t block_size, int data_fd, bool count_
         if (n == 0) break;
         if (n < 0) {
             if (errno == EINTR) continue;
-            ok = fail_with(551, "Error on input file");
+            ok = fail_transfer(551, "Error on input file");
             break;
         }
         if (write_throttled(data_fd, block, static_cast<std::size_t>(n), window, count_as_data) != 0) {
-            ok = fail_with(426, "Data connection");
+            ok = fail_transfer(426, "Data connection");
             break;
         }
         if (aborted_out_of_band()) {

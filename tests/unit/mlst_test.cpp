@@ -142,15 +142,6 @@ TEST_F(MlstTest, MlstWithoutFactsAndWithoutArgument) {
     EXPECT_EQ(run("MLST "), "500 'MLST ': command not understood.\r\n");
 }
 
-SocketAddress loopback(int port) {
-    SocketAddress address;
-    address.in4.sin_family = AF_INET;
-    address.in4.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
-    address.in4.sin_port = htons(static_cast<in_port_t>(port));
-    address.length = sizeof(sockaddr_in);
-    return address;
-}
-
 TEST_F(MlstTest, MlsdListsTheDirectoryWithItsParent) {
     remote_addr = loopback(40000);
     local_addr = loopback(2121);

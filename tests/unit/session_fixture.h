@@ -3,6 +3,7 @@
 #pragma once
 
 #include <gtest/gtest.h>
+#include <arpa/inet.h>
 #include <poll.h>
 #include <sys/socket.h>
 #include <sys/wait.h>
@@ -22,6 +23,16 @@
 #include "server/settings.h"
 #include "transfer/counters.h"
 #include "transfer/data_channel.h"
+
+// 127.0.0.1 at `port`, as the session's addresses and the tests' sockets use it.
+inline SocketAddress loopback(int port) {
+    SocketAddress address;
+    address.in4.sin_family = AF_INET;
+    address.in4.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
+    address.in4.sin_port = htons(static_cast<in_port_t>(port));
+    address.length = sizeof(sockaddr_in);
+    return address;
+}
 
 class SessionTest : public ::testing::Test {
 protected:

@@ -13,15 +13,6 @@
 
 namespace {
 
-SocketAddress loopback(int port) {
-    SocketAddress address;
-    address.in4.sin_family = AF_INET;
-    address.in4.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
-    address.in4.sin_port = htons(static_cast<in_port_t>(port));
-    address.length = sizeof(sockaddr_in);
-    return address;
-}
-
 int passive_port(const std::string& reply) {
     std::smatch m;
     if (!std::regex_search(reply, m, std::regex(R"(,(\d+),(\d+)\))"))) return -1;
