@@ -66,8 +66,13 @@ void move_descriptor(int from, int to) {
 }
 
 // In the child: descriptors in place, then the lister or the program.
-[[noreturn]] void run_child(StringList* list, bool reading, int ends[2], int error_fd, bool builtin) {
+// `empty_input` is the read end of a pipe whose write end is closed.
+[[noreturn]] void run_child(StringList* list, bool reading, int ends[2], int error_fd, bool builtin,
+                            int empty_input) {
     if (reading) {
+        // Descriptor 0 is the client's control connection: a command that reads its
+        // input must not eat the client's commands, so it reads an empty pipe.
+        move_descriptor(empty_input, 0);
         move_descriptor(ends[1], 1);
         if (error_fd == command_error_to_output) dup2(1, 2);
         else if (error_fd != -1) dup2(error_fd, 2);
@@ -110,6 +115,16 @@ FILE* open_command_pipe(const char* const* argv, const char* type, int error_fd)
     if (!make_pid_table()) return nullptr;
     int ends[2];
     if (pipe2(ends, O_CLOEXEC) < 0) return nullptr;
+    // An input that is at its end at once (no /dev/null is needed inside a chroot).
+    int empty[2] = {-1, -1};
+    if (reading && pipe2(empty, O_CLOEXEC) < 0) {
+        int saved = errno;
+        close(ends[0]);
+        close(ends[1]);
+        errno = saved;
+        return nullptr;
+    }
+    if (empty[1] != -1) close(empty[1]);
     StringList* list = build_arguments(argv);
     bool builtin = std::strcmp(list->sl_str[0], builtin_lister) == 0;
     // The lister runs the server's own code and needs its own copy of the memory.
@@ -119,12 +134,14 @@ FILE* open_command_pipe(const char* const* argv, const char* type, int error_fd)
         int saved = errno;
         close(ends[0]);
         close(ends[1]);
+        if (empty[0] != -1) close(empty[0]);
         sl_free(list, 1);
         errno = saved;
         return nullptr;
     }
-    if (pid == 0) run_child(list, reading, ends, error_fd, builtin);
+    if (pid == 0) run_child(list, reading, ends, error_fd, builtin, empty[0]);
     sl_free(list, 1);
+    if (empty[0] != -1) close(empty[0]);
     int kept = reading ? ends[0] : ends[1];
     close(reading ? ends[1] : ends[0]);
     FILE* stream = fdopen(kept, type);

@@ -1,6 +1,7 @@
 // Sending to the client: RETR of files and conversions, and command output (LIST).
 #include "transfer/send.h"
 
+#include <fcntl.h>
 #include <sys/mman.h>
 #include <sys/resource.h>
 #include <sys/socket.h>
@@ -188,7 +189,7 @@ bool send_data(FILE* source, FILE* data, bool count_as_data, long long file_size
 int make_error_file() {
     char name[sizeof error_file_template_text];
     std::memcpy(name, error_file_template_text, sizeof name);
-    int fd = mkstemp(name);
+    int fd = mkostemp(name, O_CLOEXEC);
     if (fd >= 0) unlink(name);
     return fd;
 }

@@ -100,6 +100,22 @@ TEST_F(CommandPipe, ProgramsRunAsTheUserForReal) {
                             std::to_string(nobody->pw_gid) + "\n");
 }
 
+// The child's input is not the session's descriptor 0 (the client's commands).
+TEST_F(CommandPipe, ReadingProgramsSeeAnEmptyInput) {
+    int keep = dup(0);
+    int fake_control[2];
+    ASSERT_EQ(pipe(fake_control), 0);
+    ASSERT_EQ(write(fake_control[1], "NOOP\r\n", 6), 6);
+    close(fake_control[1]);
+    dup2(fake_control[0], 0);
+    close(fake_control[0]);
+    Output out = run_pipe({"/bin/cat"});
+    dup2(keep, 0);
+    close(keep);
+    EXPECT_EQ(out.text, "");
+    EXPECT_EQ(out.status, 0);
+}
+
 TEST_F(CommandPipe, WriteModeFeedsTheProgram) {
     std::string target = dir + "/written";
     std::string script = "cat > " + target;
