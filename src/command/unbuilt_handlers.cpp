@@ -19,11 +19,6 @@ void run_standalone_listener() {
     end_session(1);
 }
 
-// Conversions arrive with their own code.
-#include "config/conversions.h"
-char** find_conversion(const char*) { return nullptr; }
-void free_conversion_argv(char**) {}
-
 // The built-in lister arrives with its own code.
 #include "lister/lister.h"
 int lister_main(int, char**) {
