@@ -18,8 +18,3 @@ void run_standalone_listener() {
     log_message(LOG_ERR, "standalone mode is not available yet");
     end_session(1);
 }
-
-// Conversions arrive with their own code.
-#include "config/conversions.h"
-char** find_conversion(const char*) { return nullptr; }
-void free_conversion_argv(char**) {}

@@ -1,7 +1,8 @@
 // Directory notices: the display file and the notify list, once per directory and
 // login; and the expansion of path templates.
+#include "config/messages.h"
+
 #include <bsd/stringlist.h>
-#include <glob.h>
 #include <sys/stat.h>
 #include <syslog.h>
 #include <unistd.h>
@@ -12,8 +13,8 @@
 #include <ctime>
 
 #include "config/class_settings.h"
-#include "config/messages.h"
 #include "login/login_state.h"
+#include "platform/bounded_glob.h"
 #include "server/control.h"
 #include "server/log.h"
 
@@ -35,8 +36,10 @@ int age_in_days(time_t modified) {
 
 void show_notify_list(int code) {
     if (curclass.notify == nullptr || curclass.notify[0] == '\0') return;
+    // The pattern is expanded in whatever directory the user entered, which users may
+    // fill themselves: the expansion is bounded like every other glob.
     glob_t matches {};
-    if (glob(curclass.notify, GLOB_BRACE, nullptr, &matches) != 0 || matches.gl_pathc == 0) {
+    if (bounded_glob(curclass.notify, GLOB_BRACE, &matches) != 0 || matches.gl_pathc == 0) {
         globfree(&matches);
         return;
     }
@@ -49,8 +52,8 @@ void show_notify_list(int code) {
             code = 0;
         }
         send_reply(0, "Please read the file %s", name);
-        char when[32];
-        ctime_r(&st.st_mtime, when);
+        char when[32] = "";
+        if (ctime_r(&st.st_mtime, when) == nullptr) when[0] = '\0';
         int age = age_in_days(st.st_mtime);
         send_reply(0, "  it was last modified on %.24s - %d day%s ago", when, age,
                    age == 1 ? "" : "s");

@@ -4,9 +4,11 @@
 #include <cstddef>
 
 // Show the file at `path` as continuation lines of a reply with `code`: an opening
-// "<code>-" line, then each line of the file after four blanks. The caller sends
-// the final line. Returns 1 when the file was shown, 0 when there is no path, the
-// client asked for no messages, or the file cannot be opened.
+// "<code>-" line, then each line of the file after four blanks with its % escapes
+// replaced (%C %E %L %M %N %R %S %T %U %c %s %%; others vanish), every byte counted
+// as traffic. The caller sends the final line. Returns 1 when the file was shown,
+// 0 when there is no path, the client asked for no messages, or the file cannot be
+// opened or is not a regular file; then nothing at all is sent.
 int display_message_file(const char* path, int code);
 
 // After a change of directory: show the directory's display file and notify list

@@ -299,4 +299,151 @@ TEST_F(TransferTest, XferlogRecordsSentAndReceivedFiles) {
     unlink(log_name);
 }
 
+// Conversions: a missing name with a rule's suffix is served as a command's output.
+class ConversionRetrTest : public TransferTest {
+protected:
+    // Append a rule to the class, after those already there.
+    static void add_rule(const char* suffix, const char* types, const char* command) {
+        auto* rule = new ConversionRule;
+        rule->suffix = strdup_or_die(suffix);
+        rule->types = strdup_or_die(types);
+        rule->disable = strdup_or_die(".");
+        rule->command = strdup_or_die(command);
+        ConversionRule** link = &curclass.conversions;
+        while (*link != nullptr) link = &(*link)->next;
+        *link = rule;
+    }
+    // Run `command` with a shell (test side only) and return its standard output.
+    static std::string output_of(const std::string& command) {
+        std::string out;
+        FILE* pipe = popen(command.c_str(), "r");
+        if (pipe == nullptr) return out;
+        char buffer[4096];
+        std::size_t n = 0;
+        while ((n = std::fread(buffer, 1, sizeof buffer, pipe)) > 0) out.append(buffer, n);
+        pclose(pipe);
+        return out;
+    }
+};
+
+TEST_F(ConversionRetrTest, SendsTheCommandsOutputAsData) {
+    add_rule(".cat", "f", "/bin/cat %s");
+    write_file("f", "abc\ndef\n");
+    char log_name[] = "/tmp/wharfd-xferlog-XXXXXX";
+    int log_fd = mkstemp(log_name);
+    ASSERT_GE(log_fd, 0);
+    transfer_log_fd = log_fd;
+    transfer_log_to_file = true;
+    run("TYPE I");
+    auto [replies, got] = retrieve("RETR " + path("f.cat"));
+    // The program is named and no size is announced.
+    EXPECT_EQ(replies, "150 Opening BINARY mode data connection for '/bin/cat'.\r\n"
+                       "226 Transfer complete.\r\n");
+    EXPECT_EQ(got, "abc\ndef\n");
+    EXPECT_EQ(transfer_counters.data_bytes_sent, 8);
+    EXPECT_EQ(transfer_counters.data_files_sent, 1);
+    EXPECT_EQ(transfer_counters.transfers_sent, 1);
+
+    run("TYPE A");
+    auto [ascii_replies, ascii] = retrieve("RETR " + path("f.cat"));
+    EXPECT_EQ(ascii_replies, "150 Opening ASCII mode data connection for '/bin/cat'.\r\n"
+                             "226 Transfer complete.\r\n");
+    EXPECT_EQ(ascii, "abc\r\ndef\r\n");
+    EXPECT_EQ(transfer_counters.data_bytes_sent, 8 + 10);
+
+    // Recorded as a download of the requested name.
+    std::ifstream in(log_name);
+    std::string record;
+    std::getline(in, record);
+    EXPECT_NE(record.find(" 8 " + path("f.cat") + " b _ o "), std::string::npos) << record;
+    close(log_fd);
+    unlink(log_name);
+}
+
+TEST_F(ConversionRetrTest, CompressesFilesAndArchivesDirectories) {
+    add_rule(".gz", "f", "/usr/bin/gzip -c %s");
+    add_rule(".tar", "d", "/usr/bin/tar -cf - %s");
+    std::string text;
+    for (int i = 0; i < 500; ++i) text += "line " + std::to_string(i) + "\n";
+    write_file("notes", text);
+    ASSERT_EQ(mkdir(path("pub").c_str(), 0755), 0);
+    write_file("pub/one", "first file\n");
+    write_file("pub/two", "second file\n");
+    // Relative names, so that tar has no leading "/" to complain about.
+    ASSERT_EQ(chdir(dir_.c_str()), 0);
+    run("TYPE I");
+
+    auto [gz_replies, gz] = retrieve("RETR notes.gz");
+    EXPECT_EQ(gz_replies, "150 Opening BINARY mode data connection for '/usr/bin/gzip'.\r\n"
+                          "226 Transfer complete.\r\n");
+    write_file("received.gz", gz);
+    EXPECT_EQ(output_of("gzip -dc " + path("received.gz")), text);
+    EXPECT_EQ(transfer_counters.data_bytes_sent, static_cast<long long>(gz.size()));
+
+    auto [tar_replies, tar] = retrieve("RETR pub.tar");
+    EXPECT_EQ(tar_replies, "150 Opening BINARY mode data connection for '/usr/bin/tar'.\r\n"
+                           "226 Transfer complete.\r\n");
+    write_file("received.tar", tar);
+    EXPECT_EQ(output_of("tar -tf " + path("received.tar") + " | sort"), "pub/\npub/one\npub/two\n");
+    EXPECT_EQ(output_of("tar -xOf " + path("received.tar") + " pub/two"), "second file\n");
+
+    // A directory is not a file for the .gz rule: the open error is reported.
+    EXPECT_EQ(retrieve("RETR pub.gz").first, "550 pub.gz: No such file or directory.\r\n");
+}
+
+TEST_F(ConversionRetrTest, FailingCommandReportsStatusAndErrorLines) {
+    add_rule(".ls", "f", "/usr/bin/ls %s /nonexistent-wharfd");
+    add_rule(".none", "f", "/nonexistent/program %s");
+    write_file("f", "x");
+    auto [replies, got] = retrieve("RETR " + path("f.ls"));
+    EXPECT_EQ(got, path("f") + "\r\n");
+    const std::regex shape(
+        "150 Opening ASCII mode data connection for '/usr/bin/ls'\\.\r\n"
+        "226-Command returned an exit status of 2\r\n"
+        "226-Command error messages:\r\n"
+        "      [^\r\n]*nonexistent-wharfd[^\r\n]*\r\n"
+        "226 Transfer complete\\.\r\n");
+    EXPECT_TRUE(std::regex_match(replies, shape)) << replies;
+    EXPECT_EQ(transfer_counters.data_files_sent, 1);
+
+    // A program that cannot be run ends with status 1 and sends nothing.
+    auto [missing_replies, nothing] = retrieve("RETR " + path("f.none"));
+    EXPECT_EQ(missing_replies, "150 Opening ASCII mode data connection for '/nonexistent/program'.\r\n"
+                               "226-Command returned an exit status of 1\r\n"
+                               "226 Transfer complete.\r\n");
+    EXPECT_EQ(nothing, "");
+}
+
+TEST_F(ConversionRetrTest, RestartOfACommandsOutput) {
+    add_rule(".cat", "f", "/bin/cat %s");
+    write_file("f", "abc\ndef");
+    // A pipe cannot seek.
+    run("TYPE I");
+    auto [binary_replies, none] = retrieve("RETR " + path("f.cat"), 2);
+    EXPECT_EQ(binary_replies, "550 /bin/cat: Illegal seek.\r\n");
+    EXPECT_EQ(none, "");
+    EXPECT_EQ(transfer_counters.transfers_sent, 0);
+    // In ASCII the output up to the restart point is read and dropped.
+    run("TYPE A");
+    auto [ascii_replies, rest] = retrieve("RETR " + path("f.cat"), 2);
+    EXPECT_EQ(rest, "c\r\ndef");
+    EXPECT_TRUE(ascii_replies.ends_with("226 Transfer complete.\r\n")) << ascii_replies;
+}
+
+TEST_F(ConversionRetrTest, CommandGetsTheCheckedFileWhateverItsName) {
+    add_rule(".cat", "f", "/bin/cat %s");
+    write_file("a*b", "the starred file");
+    write_file("ab", "wrong 1");
+    write_file("axb", "wrong 2");
+    write_file("{c,d}", "the braced file");
+    write_file("c", "wrong 3");
+    ASSERT_EQ(chdir(dir_.c_str()), 0);
+    write_file("-n", "the dashed file\n");
+    run("TYPE I");
+    EXPECT_EQ(retrieve("RETR " + path("a*b.cat")).second, "the starred file");
+    EXPECT_EQ(retrieve("RETR " + path("{c,d}.cat")).second, "the braced file");
+    // Not taken for cat's option -n (which would number the line).
+    EXPECT_EQ(retrieve("RETR -n.cat").second, "the dashed file\n");
+}
+
 }  // namespace
