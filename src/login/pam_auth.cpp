@@ -147,7 +147,7 @@ void adopt_pam_user() {
     if (user_account != nullptr && std::strcmp(pam_user, user_account->pw_name) == 0) return;
     passwd* account = copy_passwd_entry(pam_user);
     if (account == nullptr) {
-        log_message(LOG_ERR, "auth_pam: PAM user '%s' has no local account", pam_user);
+        log_message(LOG_NOTICE, "auth_pam: PAM user '%s' has no local account", pam_user);
         user_account = nullptr;
         return;
     }

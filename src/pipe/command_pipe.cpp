@@ -82,6 +82,12 @@ void move_descriptor(int from, int to) {
         move_descriptor(ends[0], 0);
         close(ends[1]);
     }
+    // The child is not the session: the session's handlers (a broken pipe would end
+    // the "session" from the child), ignored signals and its armed alarm must not
+    // reach it or the program it runs.
+    alarm(0);
+    for (int signal_number : {SIGPIPE, SIGALRM, SIGURG, SIGHUP, SIGINT, SIGQUIT, SIGTERM})
+        std::signal(signal_number, SIG_DFL);
     if (!builtin) {
         // A program started for the user runs as the user for real: with root as
         // its real id it could take root back.
@@ -90,11 +96,6 @@ void move_descriptor(int from, int to) {
         execv(list->sl_str[0], list->sl_str);
         _exit(1);
     }
-    // The lister is not the session: the session's handlers (a broken pipe would
-    // end the "session" from the child) and its armed alarm must not reach it.
-    alarm(0);
-    for (int signal_number : {SIGPIPE, SIGALRM, SIGURG, SIGHUP, SIGINT, SIGQUIT, SIGTERM})
-        std::signal(signal_number, SIG_DFL);
     // A fresh option parser for the lister, and no syslog connection of the server.
     optind = 0;
     closelog();

@@ -65,3 +65,5 @@ void install_signal_handlers() {
     install(SIGALRM, on_idle_timeout);
     install(SIGURG, on_urgent_data);
 }
+
+void set_data_connection_open(bool open) { install(SIGPIPE, open ? SIG_IGN : on_lost_connection); }

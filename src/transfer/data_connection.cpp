@@ -18,6 +18,7 @@
 #include "server/control.h"
 #include "server/log.h"
 #include "server/settings.h"
+#include "server/signals.h"
 #include "transfer/data_channel.h"
 #include "transfer/errno_reply.h"
 
@@ -40,12 +41,25 @@ void announce(const char* name, long long size) {
                transfer_type == TYPE_A ? "ASCII" : "BINARY", name, size_text);
 }
 
+// The data connection comes from the client's own host. Anybody who can reach
+// the listener could otherwise connect first and read a download or write an
+// upload meant for the client.
+bool peer_is_the_client(const SocketAddress& peer) {
+    if (peer.family() != remote_addr.family()) return false;
+    std::size_t length = peer.family() == AF_INET6 ? sizeof(in6_addr) : sizeof(in_addr);
+    return std::memcmp(peer.address_bytes(), remote_addr.address_bytes(), length) == 0;
+}
+
 FILE* accept_passive(const char* name, long long size, const char* mode) {
     SocketAddress peer;
     peer.length = sizeof peer.storage;
     arm_alarm(curclass.timeout);
     int fd = accept4(data_channel.pasv_fd, &peer.sa, &peer.length, SOCK_CLOEXEC);
     arm_alarm(0);
+    if (fd >= 0 && curclass.has(class_flag::checkportcmd) && !peer_is_the_client(peer)) {
+        close(fd);
+        fd = -1;
+    }
     if (fd < 0) {
         send_reply(425, "Can't open data connection.");
         close(data_channel.pasv_fd);
@@ -178,14 +192,17 @@ FILE* connect_active(const char* name, long long size, const char* mode) {
 FILE* open_data_connection(const char* name, long long size, const char* mode) {
     transfer_size_expected = size;
     transfer_bytes_done = 0;
-    if (data_channel.pasv_fd != -1) return accept_passive(name, size, mode);
-    return connect_active(name, size, mode);
+    FILE* stream = data_channel.pasv_fd != -1 ? accept_passive(name, size, mode)
+                                              : connect_active(name, size, mode);
+    if (stream != nullptr) set_data_connection_open(true);
+    return stream;
 }
 
 void close_data_connection(FILE* stream) {
     if (stream == nullptr) return;
     int closed_fd = fileno(stream);
     std::fclose(stream);
+    set_data_connection_open(false);
     data_channel.data_fd = -1;
     if (data_channel.pasv_fd != -1 && data_channel.pasv_fd != closed_fd) close(data_channel.pasv_fd);
     data_channel.pasv_fd = -1;

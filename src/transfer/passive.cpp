@@ -2,12 +2,14 @@
 #include "transfer/passive.h"
 
 #include <arpa/inet.h>
+#include <sys/random.h>
 #include <sys/socket.h>
 #include <syslog.h>
 #include <unistd.h>
 
 #include <cerrno>
 #include <cstdlib>
+#include <ctime>
 
 #include "config/class_settings.h"
 #include "server/control.h"
@@ -61,8 +63,14 @@ int bind_passive_port() {
     int low = static_cast<int>(curclass.portmin);
     int high = static_cast<int>(curclass.portmax);
     if (last == 0) {
-        std::srand(static_cast<unsigned>(getpid()));
-        last = low + std::rand() % (high - low);
+        // The first port must not be guessable from the process id: a third party
+        // who knows where the listener will be can race the client to it.
+        unsigned int random = 0;
+        if (getrandom(&random, sizeof random, 0) != static_cast<ssize_t>(sizeof random)) {
+            std::srand(static_cast<unsigned>(getpid()) ^ static_cast<unsigned>(time(nullptr)));
+            random = static_cast<unsigned int>(std::rand());
+        }
+        last = low + static_cast<int>(random % static_cast<unsigned int>(high - low));
     }
     const int start = last;
     // Every port of the range once, starting after the last one bound.

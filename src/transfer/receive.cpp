@@ -1,6 +1,7 @@
 // Receiving from the client: STOR, APPE and STOU.
 #include "transfer/receive.h"
 
+#include <fcntl.h>
 #include <sys/stat.h>
 #include <sys/time.h>
 #include <unistd.h>
@@ -209,9 +210,24 @@ bool receive_data(FILE* data, FILE* file) {
     }
 }
 
-// The first free name "<path>.<n>" for STOU; false after the replies of a failure.
-bool find_unique_name(const char* path, char* name, const char* word) {
+// A file created for STOU under a name nobody else has: the path itself when it is
+// free, else "<path>.<n>". Each name is created exclusively, so a file another
+// session made a moment ago is never overwritten: the next number is tried. Null
+// after the replies of a failure.
+FILE* create_unique(const char* path, char* name, const char* word) {
+    constexpr int flags = O_WRONLY | O_CREAT | O_EXCL | O_CLOEXEC;
+    constexpr mode_t mode = 0666;  // the session's umask applies
+    std::snprintf(name, unique_name_size + 1, "%s", path);
     struct stat st {};
+    if (stat(path, &st) < 0) {
+        int fd = open(name, flags, mode);
+        if (fd >= 0) return fdopen(fd, "w");
+        if (errno != EEXIST) {
+            reply_with_errno(553, name);
+            log_transfer(word, -1, name, nullptr, nullptr, std::strerror(errno));
+            return nullptr;
+        }
+    }
     const char* slash = std::strrchr(path, '/');
     char directory[unique_name_size + 1];
     if (slash == nullptr) {
@@ -224,15 +240,21 @@ bool find_unique_name(const char* path, char* name, const char* word) {
     if (stat(directory, &st) < 0) {
         reply_with_errno(553, directory);
         log_transfer(word, -1, nullptr, nullptr, nullptr, "cannot create unique file");
-        return false;
+        return nullptr;
     }
     for (int n = 1; n <= most_unique_suffixes; ++n) {
         std::snprintf(name, unique_name_size + 1, "%s.%d", path, n);
-        if (stat(name, &st) < 0) return true;
+        if (stat(name, &st) == 0) continue;
+        int fd = open(name, flags, mode);
+        if (fd >= 0) return fdopen(fd, "w");
+        if (errno == EEXIST) continue;
+        reply_with_errno(553, name);
+        log_transfer(word, -1, name, nullptr, nullptr, std::strerror(errno));
+        return nullptr;
     }
     send_reply(452, "Unique file name cannot be created.");
     log_transfer(word, -1, nullptr, nullptr, nullptr, "cannot create unique file");
-    return false;
+    return nullptr;
 }
 
 bool apply_restart(FILE* file) {
@@ -250,14 +272,18 @@ void cmd_store(const char* path, const char* mode, bool unique) {
     const char* word = mode[0] == 'w' ? "put" : "append";
     char name[unique_name_size + 1];
     std::snprintf(name, sizeof name, "%s", path);
-    struct stat st {};
-    if (unique && stat(path, &st) == 0 && !find_unique_name(path, name, word)) return;
-
-    FILE* file = std::fopen(name, restart_offset != 0 ? "r+" : mode);
-    if (file == nullptr) {
-        reply_with_errno(553, name);
-        log_transfer(word, -1, name, nullptr, nullptr, std::strerror(errno));
-        return;
+    FILE* file = nullptr;
+    if (unique && restart_offset == 0) {
+        file = create_unique(path, name, word);
+        if (file == nullptr) return;
+    } else {
+        // A restart needs the file as it is: opened for update, not truncated.
+        file = std::fopen(name, restart_offset != 0 ? "r+" : mode);
+        if (file == nullptr) {
+            reply_with_errno(553, name);
+            log_transfer(word, -1, name, nullptr, nullptr, std::strerror(errno));
+            return;
+        }
     }
     transfer_bytes_done = -1;
     if (restart_offset != 0 && !apply_restart(file)) {
@@ -297,6 +323,8 @@ void cmd_store(const char* path, const char* mode, bool unique) {
     gettimeofday(&end, nullptr);
     close_data_connection(data);
     timeval elapsed = elapsed_between(start, end);
-    log_transfer(word, transfer_bytes_done, name, nullptr, &elapsed, nullptr);
+    // A copy that failed or was aborted is recorded as incomplete, not as done.
+    log_transfer(word, transfer_bytes_done, name, nullptr, &elapsed,
+                 received ? nullptr : "Transfer incomplete");
     std::fclose(file);
 }

@@ -97,29 +97,50 @@ RateWindow start_rate_window() {
 
 enum class MappedResult { done, failed, not_mappable };
 
+// Whole pages of at most `mmapsize` bytes, at least one page: every window then
+// starts at a page boundary, as mmap needs, whatever size the class configured.
+std::size_t mapping_window() {
+    auto page = static_cast<long long>(sysconf(_SC_PAGESIZE));
+    long long pages = std::max(1LL, curclass.mmapsize / page);
+    return static_cast<std::size_t>(pages * page);
+}
+
 MappedResult send_mapped(int source_fd, long long end, int data_fd, bool count_as_data) {
     off_t position = lseek(source_fd, 0, SEEK_CUR);
     if (position < 0) return MappedResult::not_mappable;
     RateWindow window = start_rate_window();
+    const std::size_t window_size = mapping_window();
+    const long long page = sysconf(_SC_PAGESIZE);
     long long offset = position;
     bool first = true;
     while (offset < end) {
-        std::size_t length = static_cast<std::size_t>(std::min(end - offset, curclass.mmapsize));
-        void* mapped = mmap(nullptr, length, PROT_READ, MAP_SHARED, source_fd, static_cast<off_t>(offset));
+        // A restart point inside a page maps from the page's start and skips ahead.
+        long long map_start = offset - offset % page;
+        auto skip = static_cast<std::size_t>(offset - map_start);
+        std::size_t length = static_cast<std::size_t>(
+            std::min(end - offset, static_cast<long long>(window_size - skip)));
+        std::size_t mapped_length = skip + length;
+        void* mapped = mmap(nullptr, mapped_length, PROT_READ, MAP_SHARED, source_fd,
+                            static_cast<off_t>(map_start));
         if (mapped == MAP_FAILED) {
             if (first) return MappedResult::not_mappable;
             fail_transfer(551, "Error on input file");
             return MappedResult::failed;
         }
         first = false;
-        madvise(mapped, length, MADV_SEQUENTIAL);
-        int write_failed = write_throttled(data_fd, static_cast<const char*>(mapped), length, window,
-                                           count_as_data);
-        madvise(mapped, length, MADV_DONTNEED);
-        munmap(mapped, length);
+        madvise(mapped, mapped_length, MADV_SEQUENTIAL);
+        int write_failed = write_throttled(data_fd, static_cast<const char*>(mapped) + skip, length,
+                                           window, count_as_data);
+        int write_error = errno;
+        madvise(mapped, mapped_length, MADV_DONTNEED);
+        munmap(mapped, mapped_length);
         if (aborted_out_of_band()) return MappedResult::failed;
         if (write_failed != 0) {
-            fail_transfer(426, "Data connection");
+            // Only the kernel reads the mapping; if the file shrank under us it
+            // reports a bad address instead of a signal: that is the input's fault.
+            errno = write_error;
+            fail_transfer(write_error == EFAULT ? 551 : 426,
+                          write_error == EFAULT ? "Error on input file" : "Data connection");
             return MappedResult::failed;
         }
         offset += static_cast<long long>(length);
@@ -399,7 +420,9 @@ void cmd_retr(const char* const* argv, const char* name) {
     timeval elapsed = elapsed_between(start, end);
 
     if (!source.callers_command) {
-        log_transfer("get", transfer_bytes_done, path, nullptr, &elapsed, nullptr);
+        // A copy that failed or was aborted is recorded as incomplete, not as done.
+        log_transfer("get", transfer_bytes_done, path, nullptr, &elapsed,
+                     sent ? nullptr : "Transfer incomplete");
         if (logging_level >= 2) log_resource_use(usage_before, usage_after);
     }
     bool is_command = source.command != nullptr;

@@ -148,6 +148,34 @@ TEST_F(DataConnectionTest, PassivePortsRotateThroughTheRange) {
     for (int port : expected) EXPECT_EQ(announced_port(run("PASV")), port);
 }
 
+TEST_F(DataConnectionTest, FirstPortOfARangeIsInTheRange) {
+    curclass.portmin = 50000;
+    curclass.portmax = 50003;
+    int port = announced_port(run("PASV"));
+    EXPECT_GE(port, 50000);
+    EXPECT_LE(port, 50003);
+}
+
+// Somebody else on the network connects to the listener first: with the port
+// check on, that connection is refused, not handed the client's data.
+TEST_F(DataConnectionTest, PassiveConnectionFromAnotherHostIsRefused) {
+    use_control_connection("127.0.0.2", "127.0.0.1");
+    int thief = connect_to("127.0.0.1", announced_port(run("PASV")));
+    ASSERT_GE(thief, 0);
+    EXPECT_EQ(send_through_data_connection("secret", -1, "data"), "425 Can't open data connection.\r\n");
+    EXPECT_EQ(read_all(thief), "");
+    close(thief);
+    EXPECT_EQ(data_channel.pasv_fd, -1);
+
+    curclass.flags &= ~class_flag::checkportcmd;
+    int other = connect_to("127.0.0.1", announced_port(run("PASV")));
+    ASSERT_GE(other, 0);
+    EXPECT_EQ(send_through_data_connection("public", -1, "data"),
+              "150 Opening ASCII mode data connection for 'public'.\r\n");
+    EXPECT_EQ(read_all(other), "data");
+    close(other);
+}
+
 TEST_F(DataConnectionTest, ExhaustedRangeGives425) {
     // A range of two ports, both held by the test's own sockets.
     Listener a;

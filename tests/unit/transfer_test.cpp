@@ -179,6 +179,51 @@ TEST_F(TransferTest, MappedWindowsSendTheWholeFile) {
     EXPECT_EQ(empty, "");
 }
 
+// A window size that is not a whole number of pages, and a restart point inside
+// a page: every window is still mapped at a page boundary.
+TEST_F(TransferTest, MappedWindowsOfAnySizeAndRestartPoints) {
+    std::string content;
+    for (int i = 0; i < 30000; ++i) content.push_back(static_cast<char>(i * 13));
+    write_file("big", content);
+    run("TYPE I");
+    curclass.mmapsize = 5000;
+    auto [replies, got] = retrieve("RETR " + path("big"));
+    EXPECT_EQ(replies.substr(replies.size() - 24), "226 Transfer complete.\r\n");
+    EXPECT_TRUE(got == content);
+    auto [restart_replies, rest] = retrieve("RETR " + path("big"), 100);
+    EXPECT_TRUE(rest == content.substr(100)) << rest.size();
+}
+
+// The client goes away in the middle of a download: the transfer fails with 426,
+// the session goes on, and the transfer log says the copy was incomplete.
+TEST_F(TransferTest, ClientClosingTheDataConnectionMidDownload) {
+    char log_name[] = "/tmp/wharfd-xferlog-XXXXXX";
+    int log_fd = mkstemp(log_name);
+    ASSERT_GE(log_fd, 0);
+    transfer_log_fd = log_fd;
+    transfer_log_to_file = true;
+    write_file("huge", std::string(32 * 1024 * 1024, 'z'));
+    run("TYPE I");
+    int data = open_passive();
+    ASSERT_GE(data, 0);
+    // Nothing read and a reset instead of a close: the server's writes fail soon.
+    linger reset{.l_onoff = 1, .l_linger = 0};
+    setsockopt(data, SOL_SOCKET, SO_LINGER, &reset, sizeof reset);
+    shutdown(data, SHUT_RD);
+    close(data);
+    std::string replies = run("RETR " + path("huge"));
+    EXPECT_TRUE(replies.starts_with("150 ")) << replies;
+    EXPECT_NE(replies.find("\r\n426 Data connection: "), std::string::npos) << replies;
+    EXPECT_EQ(replies.find("226"), std::string::npos) << replies;
+    EXPECT_EQ(run("NOOP"), "200 NOOP command successful.\r\n");
+    std::ifstream in(log_name);
+    std::string record;
+    std::getline(in, record);
+    EXPECT_TRUE(record.ends_with(" i")) << record;
+    close(log_fd);
+    unlink(log_name);
+}
+
 TEST_F(TransferTest, DownloadRateIsLimitedPerSecond) {
     write_file("f", std::string(1500, 'r'));
     run("TYPE I");
