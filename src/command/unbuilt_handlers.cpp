@@ -5,13 +5,6 @@
 #include "server/control.h"
 #include "server/listener.h"
 #include "server/log.h"
-#include "transfer/status.h"
-
-namespace {
-void not_implemented(const char* name) { send_reply(502, "%s command not implemented.", name); }
-}  // namespace
-
-void cmd_stat_server() { not_implemented("STAT"); }
 
 // The standalone listener has its own code to come.
 void run_standalone_listener() {
