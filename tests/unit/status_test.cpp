@@ -69,6 +69,8 @@ class StatusTest : public SessionTest {
 protected:
     void SetUp() override {
         SessionTest::SetUp();
+        saved_remote_ = remote_addr;
+        saved_local_ = local_addr;
         remote_addr = ipv4("192.0.2.7", 40000);
         local_addr = ipv4("127.0.0.1", 2121);
         std::strcpy(client_name, "client.example");
@@ -86,6 +88,10 @@ protected:
         data_channel.pasv_fd = -1;
         user_account = nullptr;
         config_dir = saved_config_dir_;
+        // Other tests in this process expect the connection of a fresh process.
+        remote_addr = saved_remote_;
+        local_addr = saved_local_;
+        client_name[0] = '\0';
         curclass.type = REAL;
         reset_class();
         SessionTest::TearDown();
@@ -127,6 +133,8 @@ protected:
     }
 
     const char* saved_config_dir_ = nullptr;
+    SocketAddress saved_remote_;
+    SocketAddress saved_local_;
 };
 
 TEST_F(StatusTest, BeforeLoginTheWholeReportCountsItsOwnBytes) {
