@@ -1,16 +1,6 @@
 // Commands whose handlers are not built yet answer that they are not implemented.
 // Each handler leaves this file when its own code lands.
-#include <syslog.h>
-
-#include "server/control.h"
-#include "server/listener.h"
-#include "server/log.h"
-
-// The standalone listener has its own code to come.
-void run_standalone_listener() {
-    log_message(LOG_ERR, "standalone mode is not available yet");
-    end_session(1);
-}
+#include <cstdio>
 
 // Conversions arrive with their own code.
 #include "config/conversions.h"
