@@ -67,7 +67,7 @@ void write_client() {
 
 void write_login() {
     if (!login_complete) {
-        send_reply(0, awaiting_password ? "Waiting for password" : "Waiting for user name");
+        send_reply(0, "%s", awaiting_password ? "Waiting for password" : "Waiting for user name");
         return;
     }
     if (curclass.type == GUEST) {
