@@ -292,6 +292,10 @@ void cmd_store(const char* path, const char* mode, bool unique) {
         std::fclose(file);
         return;
     }
+    // Urgent marks from before this transfer are forgotten now, before the 150:
+    // a client may send its urgent ABOR as soon as it has seen the 150, and that
+    // one must not be forgotten.
+    urgent_pending = 0;
     FILE* data = open_data_connection(name, -1, "r");
     if (data == nullptr) {
         log_transfer(word, 0, name, nullptr, nullptr, nullptr);
@@ -303,7 +307,6 @@ void cmd_store(const char* path, const char* mode, bool unique) {
     gettimeofday(&start, nullptr);
     // An upload that stalls means the client is gone: end without a reply.
     set_alarm_handler(on_lost_connection);
-    urgent_pending = 0;
     transfer_in_progress = 1;
     bool received = receive_data(data, file);
     arm_alarm(0);

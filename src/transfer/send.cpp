@@ -391,6 +391,10 @@ void cmd_retr(const char* const* argv, const char* name) {
     if (!apply_restart(source, path)) return;
     bool count_as_data = !source.callers_command;
 
+    // Urgent marks from before this transfer are forgotten now, before the 150:
+    // a client may send its urgent ABOR as soon as it has seen the 150, and that
+    // one must not be forgotten.
+    urgent_pending = 0;
     FILE* data = open_data_connection(source.shown_name, source.size, "w");
     if (data == nullptr) {
         if (!source.callers_command) log_transfer("get", 0, path, nullptr, nullptr, nullptr);
@@ -404,7 +408,6 @@ void cmd_retr(const char* const* argv, const char* name) {
     rusage usage_after {};
     gettimeofday(&start, nullptr);
     getrusage(RUSAGE_SELF, &usage_before);
-    urgent_pending = 0;
     transfer_in_progress = 1;
     bool sent = send_data(source.stream, data, count_as_data,
                           source.command == nullptr ? source.size : -1,

@@ -201,6 +201,70 @@ TEST_F(Transfer, UrgentAbortStopsADownload) {
     EXPECT_EQ(client.command("NOOP").raw, "200 NOOP command successful.\r\n");
 }
 
+TEST_F(Transfer, UrgentAbortDuringAnAsciiDownloadAndAnUpload) {
+    std::string text;
+    for (int i = 0; i < 200000; ++i) text += "line\n";
+    site.add_file("pub/text.txt", text);
+    auto server = session(true);
+    ASSERT_NE(server, nullptr);
+    FtpClient& client = server->client();
+    std::optional<Fd> data = client.open_passive();
+    ASSERT_TRUE(data);
+    EXPECT_EQ(client.command("RETR " + site.root_path("pub/text.txt")).code, 150);
+    char some[4096];
+    ASSERT_GT(read(data->get(), some, sizeof some), 0);
+    EXPECT_TRUE(client.send_urgent_line("ABOR"));
+    std::optional<std::string> rest = read_stream(data->get(), std::chrono::seconds(20));
+    ASSERT_TRUE(rest);
+    EXPECT_LT(rest->size(), 2 * text.size());
+    EXPECT_EQ(client.read_reply().raw, "426 Transfer aborted. Data connection closed.\r\n");
+    EXPECT_EQ(client.read_reply().raw, "226 Abort successful\r\n");
+
+    client.command("TYPE I");
+    std::optional<Fd> up = client.open_passive();
+    ASSERT_TRUE(up);
+    EXPECT_EQ(client.command("STOR " + site.root_path("incoming/aborted.bin")).code, 150);
+    EXPECT_TRUE(write_all(up->get(), std::string(5000, 'a')));
+    EXPECT_TRUE(client.send_urgent_line("ABOR"));
+    // The upload loop sees the urgent line when its next block arrives.
+    EXPECT_TRUE(write_all(up->get(), "b"));
+    EXPECT_EQ(client.read_reply().raw, "426 Transfer aborted. Data connection closed.\r\n");
+    EXPECT_EQ(client.read_reply().raw, "226 Abort successful\r\n");
+    EXPECT_EQ(client.command("PWD").code, 257);
+}
+
+TEST_F(Transfer, UrgentStatDuringADownloadOfKnownSize) {
+    site.add_file("pub/huge.bin", patterned(8 * 1024 * 1024));
+    auto server = session();
+    ASSERT_NE(server, nullptr);
+    FtpClient& client = server->client();
+    client.command("TYPE I");
+    std::optional<Fd> data = client.open_passive();
+    ASSERT_TRUE(data);
+    EXPECT_EQ(client.command("RETR /pub/huge.bin").code, 150);
+    char some[4096];
+    ASSERT_GT(read(data->get(), some, sizeof some), 0);
+    EXPECT_TRUE(client.send_urgent_line("STAT"));
+    std::optional<std::string> rest = read_stream(data->get(), std::chrono::seconds(30));
+    ASSERT_TRUE(rest);
+    EXPECT_EQ(rest->size() + 4096, 8u * 1024 * 1024);
+    Reply status = client.read_reply();
+    EXPECT_TRUE(std::regex_match(status.raw, std::regex(R"(213 Status: \d+ of 8388608 bytes transferred\r\n)")))
+        << status;
+    EXPECT_EQ(client.read_reply().raw, "226 Transfer complete.\r\n");
+}
+
+// Not urgent, or not ending in CR LF: the line waits for the command loop.
+TEST_F(Transfer, AborWithABareLineFeedAndUrgentDataWithoutATransfer) {
+    auto server = session();
+    ASSERT_NE(server, nullptr);
+    FtpClient& client = server->client();
+    EXPECT_TRUE(client.send_urgent("ABOR\n"));
+    EXPECT_EQ(client.read_reply().raw, "225 ABOR command successful.\r\n");
+    EXPECT_TRUE(client.send_urgent_line("NOOP"));
+    EXPECT_EQ(client.read_reply().raw, "200 NOOP command successful.\r\n");
+}
+
 TEST_F(Transfer, UrgentStatReportsUploadProgress) {
     auto server = session(true);
     ASSERT_NE(server, nullptr);
