@@ -184,8 +184,9 @@ Endpoint listen_endpoint(Connection connection) {
 }
 
 // A connected pair over loopback: the client end and the server's accepted end.
-std::optional<std::pair<Fd, Fd>> connect_pair(Connection connection) {
+std::optional<std::pair<Fd, Fd>> connect_pair(Connection connection, std::uint16_t port) {
     Endpoint endpoint = listen_endpoint(connection);
+    endpoint.port = port;
     std::optional<Fd> listener = listen_on(endpoint);
     if (!listener) return std::nullopt;
     Endpoint target = endpoint;
@@ -230,7 +231,7 @@ std::unique_ptr<ServerProcess> ServerProcess::start(const TestSite& site, const 
     std::string socket_path = site.file_path("syslog-" + std::to_string(++started));
     std::unique_ptr<SyslogCapture> log = SyslogCapture::open(socket_path);
     if (log == nullptr) return nullptr;
-    auto pair = connect_pair(options.connection);
+    auto pair = connect_pair(options.connection, options.port);
     if (!pair) return nullptr;
 
     std::vector<std::string> arguments = {options.program};

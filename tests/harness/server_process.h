@@ -19,6 +19,7 @@
 #include <functional>
 #include <memory>
 #include <ostream>
+#include <cstdint>
 #include <string>
 #include <vector>
 
@@ -40,6 +41,7 @@ struct ServerOptions {
     bool config_dir_option = true;       // false: no "-c <site>/etc" in front
     std::string program = WHARFD_BINARY;
     std::vector<std::string> environment{};  // extra "NAME=value" entries
+    std::uint16_t port = 0;                // the server's end of the control connection, 0: any
 };
 
 // How a process ended, or that it has not (yet).

@@ -185,6 +185,32 @@ TEST_F(Login, ChrootUserSeesOnlyTheHomeDirectory) {
     EXPECT_EQ(client.command("USER bob").raw, "530 Can't change user from chroot user.\r\n");
 }
 
+// On a control port below 1026 (21 in real life) confined logins keep root as
+// their real id, like real users: only the effective ids change.
+TEST_F(Login, ConfinedLoginsOnAPrivilegedPortKeepTheRealIdRoot) {
+    site.write_etc("ftpusers", "ftp allow\nanonymous allow\nbob allow\n");
+    site.write_etc("ftpchroot", "bob\n");
+    struct Case {
+        const char* user;
+        const char* password;
+        uid_t uid;
+        std::uint16_t port;
+    } cases[] = {{"ftp", "a@b", ftp_uid, 1021}, {"bob", "secret", bob_uid, 1022}};
+    for (const Case& c : cases) {
+        auto server = ServerProcess::start(site, {.port = c.port});
+        ASSERT_NE(server, nullptr);
+        FtpClient& client = server->client();
+        EXPECT_EQ(client.read_reply().code, 220);
+        client.command(std::string("USER ") + c.user);
+        ASSERT_EQ(client.command(std::string("PASS ") + c.password).code, 230) << c.user;
+        std::vector<long> ids = user_ids(server->pid());
+        ASSERT_EQ(ids.size(), 4u);
+        EXPECT_EQ(ids[0], 0) << c.user;
+        EXPECT_EQ(ids[1], static_cast<long>(c.uid)) << c.user;
+        EXPECT_EQ(client.command("PWD").raw, "257 \"/\" is the current directory.\r\n");
+    }
+}
+
 TEST_F(Login, RealUserMayLogInAgainUnlessPrivilegesWereDropped) {
     site.add_user({.name = "dave", .password = "pw2"});
     site.write_etc("ftpusers", "");
@@ -271,6 +297,11 @@ TEST_F(Login, LoginAndLogoutRecordsInWtmp) {
     EXPECT_EQ(std::string(records[0].ut_host), site_host_ipv4);
     EXPECT_EQ(records[0].ut_pid, server->pid());
     EXPECT_EQ(records[1].ut_type, DEAD_PROCESS);
+    // "<pid in hex>ftp", cut to the platform's id field.
+    char id[32];
+    std::snprintf(id, sizeof id, "%xftp", static_cast<unsigned>(server->pid()));
+    EXPECT_EQ(std::string(records[0].ut_id, strnlen(records[0].ut_id, sizeof records[0].ut_id)),
+              std::string(id).substr(0, sizeof records[0].ut_id));
     EXPECT_EQ(std::strncmp(records[0].ut_id, records[1].ut_id, sizeof records[0].ut_id), 0);
     EXPECT_EQ(records[1].ut_user[0], '\0');
 }
