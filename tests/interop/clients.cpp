@@ -151,7 +151,12 @@ std::vector<ClientResult> run_clients(const ClientHome& home, const std::vector<
             client.done = true;
             continue;
         }
-        if (pid == 0) become_client(program, command.argv, environment, cwd, output.get(), errors.get());
+        if (pid == 0) {
+            std::vector<std::string> client_environment = environment;
+            client_environment.insert(client_environment.end(), command.environment.begin(),
+                                      command.environment.end());
+            become_client(program, command.argv, client_environment, cwd, output.get(), errors.get());
+        }
         setpgid(pid, pid);
         client.process.emplace(pid, Fd(static_cast<int>(syscall(SYS_pidfd_open, pid, 0))));
         client.deadline.emplace(command.timeout);

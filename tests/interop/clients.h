@@ -41,6 +41,7 @@ private:
 struct ClientCommand {
     std::vector<std::string> argv{};  // argv[0] is looked up in a plain PATH
     std::string cwd{};                // empty: the home's work/
+    std::vector<std::string> environment{};  // "NAME=value" beside HOME, PATH, TZ, LC_ALL
     Millis timeout{20000};            // then the client's process group is killed
 };
 
