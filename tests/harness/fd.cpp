@@ -20,17 +20,27 @@ int Deadline::remaining_ms() const {
 }
 
 bool wait_ready(int fd, short events, const Deadline& deadline) {
+    std::vector<pollfd> watched = {{.fd = fd, .events = events, .revents = 0}};
+    return wait_any(watched, deadline) > 0;
+}
+
+int wait_any(std::vector<pollfd>& watched, const Deadline& deadline) {
+    const std::size_t own = watched.size();
     for (;;) {
-        std::vector<pollfd> watched;
-        watched.push_back({.fd = fd, .events = events, .revents = 0});
+        std::vector<pollfd> all = watched;
         for (int capture_fd : SyslogCapture::open_descriptors())
-            watched.push_back({.fd = capture_fd, .events = POLLIN, .revents = 0});
-        int ready = poll(watched.data(), watched.size(), deadline.remaining_ms());
-        if (ready < 0 && errno != EINTR) return false;
+            all.push_back({.fd = capture_fd, .events = POLLIN, .revents = 0});
+        int ready = poll(all.data(), all.size(), deadline.remaining_ms());
+        if (ready < 0 && errno != EINTR) return 0;
         if (ready > 0) {
             SyslogCapture::drain_open_captures();
-            if (watched[0].revents != 0) return true;
+            int mine = 0;
+            for (std::size_t i = 0; i < own; ++i) {
+                watched[i].revents = all[i].revents;
+                if (all[i].revents != 0) ++mine;
+            }
+            if (mine > 0) return mine;
         }
-        if (deadline.expired()) return false;
+        if (deadline.expired()) return 0;
     }
 }

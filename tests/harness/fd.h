@@ -3,8 +3,11 @@
 // lot never blocks on a full syslog socket (see syslog_capture.h).
 #pragma once
 
+#include <poll.h>
+
 #include <chrono>
 #include <utility>
+#include <vector>
 
 using Millis = std::chrono::milliseconds;
 
@@ -51,3 +54,7 @@ private:
 // sees it). With `fd` -1 it only passes the time. Meanwhile it drains every open
 // syslog capture.
 bool wait_ready(int fd, short events, const Deadline& deadline);
+// The same for several descriptors at once: waits until one of `watched` is ready
+// (its `revents` set) or the deadline passes, draining the captures meanwhile; the
+// number of ready entries, 0 on a time-out.
+int wait_any(std::vector<pollfd>& watched, const Deadline& deadline);

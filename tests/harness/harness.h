@@ -17,6 +17,7 @@
 #include "fd.h"
 #include "ftp_client.h"
 #include "server_process.h"
+#include "super_server.h"
 #include "syslog_capture.h"
 #include "test_site.h"
 

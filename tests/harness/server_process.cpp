@@ -103,32 +103,37 @@ void reset_signals() {
     _exit(127);
 }
 
-// In the child: becomes the server with `connection` on descriptors 0, 1 and 2.
-[[noreturn]] void become_server(const SiteWorld& world, int connection, int report_fd,
-                                const std::vector<std::string>& arguments,
-                                const std::vector<std::string>& environment) {
+// In the child: becomes `command` in the site's world.
+[[noreturn]] void become(const SiteWorld& world, const SiteCommand& command, int report_fd) {
     setpgid(0, 0);
     std::string problem = enter_world(world);
     if (!problem.empty()) report_and_exit(report_fd, problem);
     for (int target = 0; target <= 2; ++target) {
-        if (dup2(connection, target) < 0) report_and_exit(report_fd, failure("dup2"));
+        int source = command.stdio[target];
+        // /dev/null of the private /dev.
+        Fd null_device;
+        if (source < 0) {
+            null_device = Fd(open("/dev/null", O_RDWR));
+            source = null_device.get();
+        }
+        if (source < 0 || dup2(source, target) < 0) report_and_exit(report_fd, failure("dup2"));
     }
-    // Nothing else of the test process reaches the server; the report pipe stays
+    // Nothing else of the test process reaches the program; the report pipe stays
     // usable until exec.
     if (syscall(SYS_close_range, 3U, ~0U, CLOSE_RANGE_CLOEXEC) < 0)
         report_and_exit(report_fd, failure("close_range"));
     reset_signals();
     std::vector<char*> argv;
-    for (const std::string& argument : arguments) argv.push_back(const_cast<char*>(argument.c_str()));
+    for (const std::string& argument : command.argv) argv.push_back(const_cast<char*>(argument.c_str()));
     argv.push_back(nullptr);
     std::vector<char*> envp;
-    for (const std::string& entry : environment) envp.push_back(const_cast<char*>(entry.c_str()));
+    for (const std::string& entry : command.environment) envp.push_back(const_cast<char*>(entry.c_str()));
     envp.push_back(nullptr);
     execve(argv[0], argv.data(), envp.data());
     report_and_exit(report_fd, failure(std::string("exec ") + argv[0]));
 }
 
-std::vector<std::string> child_environment(const ServerOptions& options) {
+std::vector<std::string> child_environment_of(const ServerOptions& options) {
     std::vector<std::string> environment = {child_time_zone, child_path};
     // Sanitizer builds keep their settings.
     for (char** entry = environ; *entry != nullptr; ++entry) {
@@ -222,6 +227,86 @@ std::ostream& operator<<(std::ostream& out, const ExitStatus& status) {
     return out << "still running";
 }
 
+SiteChild::SiteChild(SiteChild&& other) noexcept
+    : pid_(std::exchange(other.pid_, -1)), pidfd_(std::move(other.pidfd_)),
+      reaped_(other.reaped_), status_(other.status_) {}
+
+SiteChild& SiteChild::operator=(SiteChild&& other) noexcept {
+    if (this != &other) {
+        kill_and_reap();
+        pid_ = std::exchange(other.pid_, -1);
+        pidfd_ = std::move(other.pidfd_);
+        reaped_ = other.reaped_;
+        status_ = other.status_;
+    }
+    return *this;
+}
+
+ExitStatus SiteChild::wait_exit(Millis timeout) {
+    if (reaped_ || pid_ < 0) return status_;
+    ExitStatus status = wait_for_child(pid_, pidfd_, timeout);
+    if (status.kind != ExitStatus::running) {
+        reaped_ = true;
+        status_ = status;
+    }
+    return status;
+}
+
+void SiteChild::kill_and_reap() {
+    if (pid_ < 0 || reaped_) return;
+    // The whole process group: the program and any child it forked (lister, pipes).
+    kill(-pid_, SIGKILL);
+    kill(pid_, SIGKILL);
+    int status = 0;
+    while (waitpid(pid_, &status, 0) < 0 && errno == EINTR) {
+    }
+    reaped_ = true;
+    status_ = ExitStatus::from_wait_status(status);
+}
+
+std::vector<std::string> server_arguments(const TestSite& site, const ServerOptions& options) {
+    std::vector<std::string> arguments = {options.program};
+    if (options.config_dir_option) arguments.insert(arguments.end(), {"-c", site.etc_path()});
+    arguments.insert(arguments.end(), options.arguments.begin(), options.arguments.end());
+    return arguments;
+}
+
+std::vector<std::string> server_environment(const ServerOptions& options) { return child_environment_of(options); }
+
+std::optional<SiteChild> start_in_site(const TestSite& site, const SiteCommand& command) {
+    if (!site.ok()) {
+        ADD_FAILURE() << "the test site is not usable";
+        return std::nullopt;
+    }
+    if (command.argv.empty()) {
+        ADD_FAILURE() << "start_in_site: no program";
+        return std::nullopt;
+    }
+    SiteWorld world = world_of(site, command.syslog_socket);
+    int report[2];
+    if (pipe2(report, O_CLOEXEC) < 0) {
+        ADD_FAILURE() << "pipe: " << std::strerror(errno);
+        return std::nullopt;
+    }
+    Fd report_read(report[0]);
+    Fd report_write(report[1]);
+    pid_t pid = fork();
+    if (pid < 0) {
+        ADD_FAILURE() << "fork: " << std::strerror(errno);
+        return std::nullopt;
+    }
+    if (pid == 0) become(world, command, report_write.get());
+    setpgid(pid, pid);  // also done by the child; whichever runs first
+    report_write.reset();
+    SiteChild child(pid, open_pidfd(pid));
+    std::string problem = read_report(report_read.get());
+    if (!problem.empty()) {
+        ADD_FAILURE() << "starting " << command.argv[0] << ": " << problem;
+        return std::nullopt;  // the child is killed and reaped here
+    }
+    return child;
+}
+
 std::unique_ptr<ServerProcess> ServerProcess::start(const TestSite& site, const ServerOptions& options) {
     if (!site.ok()) {
         ADD_FAILURE() << "the test site is not usable";
@@ -234,64 +319,28 @@ std::unique_ptr<ServerProcess> ServerProcess::start(const TestSite& site, const 
     auto pair = connect_pair(options.connection, options.port);
     if (!pair) return nullptr;
 
-    std::vector<std::string> arguments = {options.program};
-    if (options.config_dir_option) arguments.insert(arguments.end(), {"-c", site.etc_path()});
-    arguments.insert(arguments.end(), options.arguments.begin(), options.arguments.end());
-    std::vector<std::string> environment = child_environment(options);
-    SiteWorld world = world_of(site, socket_path);
-
-    int report[2];
-    if (pipe2(report, O_CLOEXEC) < 0) {
-        ADD_FAILURE() << "pipe: " << std::strerror(errno);
-        return nullptr;
-    }
-    Fd report_read(report[0]);
-    Fd report_write(report[1]);
-    pid_t pid = fork();
-    if (pid < 0) {
-        ADD_FAILURE() << "fork: " << std::strerror(errno);
-        return nullptr;
-    }
-    if (pid == 0) become_server(world, pair->second.get(), report_write.get(), arguments, environment);
-    setpgid(pid, pid);  // also done by the child; whichever runs first
-    report_write.reset();
+    SiteCommand command{.argv = server_arguments(site, options),
+                        .environment = server_environment(options),
+                        .stdio = {pair->second.get(), pair->second.get(), pair->second.get()},
+                        .syslog_socket = socket_path};
+    std::optional<SiteChild> child = start_in_site(site, command);
+    if (!child) return nullptr;
     pair->second.reset();
-    Fd pidfd = open_pidfd(pid);
-    std::string problem = read_report(report_read.get());
-    if (!problem.empty()) {
-        ADD_FAILURE() << "starting " << options.program << ": " << problem;
-        kill(pid, SIGKILL);
-        wait_for_child(pid, pidfd, default_timeout);
-        return nullptr;
-    }
     return std::unique_ptr<ServerProcess>(
-        new ServerProcess(pid, std::move(pidfd), FtpClient(std::move(pair->first)), std::move(log)));
-}
-
-ServerProcess::ServerProcess(pid_t pid, Fd pidfd, FtpClient client, std::unique_ptr<SyslogCapture> log)
-    : pid_(pid), pidfd_(std::move(pidfd)), client_(std::move(client)), log_(std::move(log)) {}
-
-ServerProcess::~ServerProcess() {
-    if (reaped_) return;
-    // The whole process group: the server and any child it forked (lister, pipes).
-    kill(-pid_, SIGKILL);
-    kill(pid_, SIGKILL);
-    int status = 0;
-    while (waitpid(pid_, &status, 0) < 0 && errno == EINTR) {
-    }
+        new ServerProcess(std::move(*child), FtpClient(std::move(pair->first)), std::move(log)));
 }
 
 bool ServerProcess::send_signal(int signal_number) {
-    if (!reaped_ && kill(pid_, signal_number) == 0) return true;
-    ADD_FAILURE() << "signal " << signal_number << " to server " << pid_ << ": "
-                  << (reaped_ ? "it has ended" : std::strerror(errno));
+    if (!child_.reaped() && kill(child_.pid(), signal_number) == 0) return true;
+    ADD_FAILURE() << "signal " << signal_number << " to server " << child_.pid() << ": "
+                  << (child_.reaped() ? "it has ended" : std::strerror(errno));
     return false;
 }
 
 bool ServerProcess::wait_until_reading(Millis timeout) {
     // /proc/<pid>/syscall starts with the number and the arguments of the call the
     // process is blocked in: read(0, ...) is "0 0x0 ...".
-    std::string path = "/proc/" + std::to_string(pid_) + "/syscall";
+    std::string path = "/proc/" + std::to_string(child_.pid()) + "/syscall";
     std::string state;
     Deadline deadline(timeout);
     for (;;) {
@@ -303,19 +352,9 @@ bool ServerProcess::wait_until_reading(Millis timeout) {
         if (deadline.expired()) break;
         wait_ready(-1, 0, Deadline(std::min(idle_poll_interval, Millis(deadline.remaining_ms()))));
     }
-    ADD_FAILURE() << "server " << pid_ << " not waiting for input within " << timeout.count()
+    ADD_FAILURE() << "server " << child_.pid() << " not waiting for input within " << timeout.count()
                   << " ms; its state: " << state;
     return false;
-}
-
-ExitStatus ServerProcess::wait_exit(Millis timeout) {
-    if (reaped_) return status_;
-    ExitStatus status = wait_for_child(pid_, pidfd_, timeout);
-    if (status.kind != ExitStatus::running) {
-        reaped_ = true;
-        status_ = status;
-    }
-    return status;
 }
 
 ExitStatus run_in_site(const TestSite& site, const std::function<int()>& body, Millis timeout) {

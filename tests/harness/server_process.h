@@ -18,6 +18,7 @@
 
 #include <functional>
 #include <memory>
+#include <optional>
 #include <ostream>
 #include <cstdint>
 #include <string>
@@ -57,6 +58,51 @@ struct ExitStatus {
 };
 std::ostream& operator<<(std::ostream& out, const ExitStatus& status);
 
+// A process started in a site's world (start_in_site). When it goes away, its
+// process group and the process itself are killed (by id) and it is reaped.
+class SiteChild {
+public:
+    SiteChild(pid_t pid, Fd pidfd) : pid_(pid), pidfd_(std::move(pidfd)) {}
+    SiteChild(SiteChild&& other) noexcept;
+    SiteChild& operator=(SiteChild&& other) noexcept;
+    SiteChild(const SiteChild&) = delete;
+    SiteChild& operator=(const SiteChild&) = delete;
+    ~SiteChild() { kill_and_reap(); }
+
+    pid_t pid() const { return pid_; }
+    // Readable once the process has ended (a pidfd); -1 when the kernel has none.
+    int pidfd() const { return pidfd_.get(); }
+    // Waits at most `timeout` (0: only looks) for the process to end and reaps it;
+    // `running` when it has not ended. Once reaped, the status stays.
+    ExitStatus wait_exit(Millis timeout = default_timeout);
+    bool reaped() const { return reaped_; }
+    // Kills the process group and the process, and reaps the process.
+    void kill_and_reap();
+
+private:
+    pid_t pid_ = -1;
+    Fd pidfd_;
+    bool reaped_ = false;
+    ExitStatus status_;
+};
+
+// What start_in_site runs.
+struct SiteCommand {
+    std::vector<std::string> argv{};         // argv[0] is the program's path
+    std::vector<std::string> environment{};  // the whole environment
+    int stdio[3] = {-1, -1, -1};  // descriptors (above 2) for 0, 1 and 2; -1: /dev/null
+    std::string syslog_socket{};  // bound as /dev/log; empty: no /dev/log
+};
+
+// Starts `command` the way ServerProcess::start starts the server: in its own
+// process group, in a private mount namespace showing the site's world, with only
+// its three standard descriptors open. None (and a test failure) when any step
+// before exec fails.
+std::optional<SiteChild> start_in_site(const TestSite& site, const SiteCommand& command);
+// The command line and the environment that ServerProcess::start gives the server.
+std::vector<std::string> server_arguments(const TestSite& site, const ServerOptions& options);
+std::vector<std::string> server_environment(const ServerOptions& options);
+
 class ServerProcess {
 public:
     // Starts the server for `site`; null when anything failed, with the reason
@@ -65,13 +111,12 @@ public:
 
     ServerProcess(const ServerProcess&) = delete;
     ServerProcess& operator=(const ServerProcess&) = delete;
-    ~ServerProcess();
 
     // The control connection.
     FtpClient& client() { return client_; }
     // What the server sent to syslog.
     SyslogCapture& log() { return *log_; }
-    pid_t pid() const { return pid_; }
+    pid_t pid() const { return child_.pid(); }
 
     bool send_signal(int signal_number);
     // Waits until the server is blocked reading descriptor 0, i.e. it has written its
@@ -80,17 +125,15 @@ public:
     // when that does not happen in time.
     bool wait_until_reading(Millis timeout = default_timeout);
     // Waits at most `timeout` for the server to end; `running` when it has not.
-    ExitStatus wait_exit(Millis timeout = default_timeout);
+    ExitStatus wait_exit(Millis timeout = default_timeout) { return child_.wait_exit(timeout); }
 
 private:
-    ServerProcess(pid_t pid, Fd pidfd, FtpClient client, std::unique_ptr<SyslogCapture> log);
+    ServerProcess(SiteChild child, FtpClient client, std::unique_ptr<SyslogCapture> log)
+        : child_(std::move(child)), client_(std::move(client)), log_(std::move(log)) {}
 
-    pid_t pid_;
-    Fd pidfd_;
+    SiteChild child_;
     FtpClient client_;
     std::unique_ptr<SyslogCapture> log_;
-    bool reaped_ = false;
-    ExitStatus status_;
 };
 
 // Runs `body` in a child process that sees the site exactly as a server does
