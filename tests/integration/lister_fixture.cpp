@@ -336,4 +336,15 @@ std::string date_field(std::time_t t, bool recent) {
     return text;
 }
 
+void run_cases(const std::vector<ListerCase>& cases, const RunOptions& options) {
+    for (const ListerCase& c : cases) {
+        std::string shown;
+        for (const auto& arg : c.args) shown += arg + " ";
+        RunResult result = run_lister(c.args, options);
+        EXPECT_EQ(result.out, c.out) << "args: " << shown;
+        EXPECT_EQ(result.err, c.err) << "args: " << shown;
+        EXPECT_EQ(result.status, c.status) << "args: " << shown;
+    }
+}
+
 }  // namespace lister_test

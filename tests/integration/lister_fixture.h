@@ -35,6 +35,17 @@ struct RunOptions {
 // Run `wharfls` with argv[0] "ls" and `args` after it; waits at most 20 seconds.
 RunResult run_lister(const std::vector<std::string>& args, const RunOptions& options = {});
 
+// One row of a table of lister runs: the arguments and everything expected of them.
+struct ListerCase {
+    std::vector<std::string> args;
+    std::string out;
+    std::string err = "";
+    int status = 0;
+};
+
+// Runs every row and compares output, diagnostics and exit status.
+void run_cases(const std::vector<ListerCase>& cases, const RunOptions& options);
+
 // A fresh directory under /tmp, readable by every user, removed with everything
 // inside when the object goes. Paths given to the helpers are relative to it.
 class TempTree {

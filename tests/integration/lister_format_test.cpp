@@ -20,24 +20,6 @@ constexpr std::time_t old_time = 1569931205;
 constexpr std::time_t full_time_example = 1696161605;
 const std::string old_date = "Oct  1  2019 ";
 
-struct Case {
-    std::vector<std::string> args;
-    std::string out;
-    std::string err = "";
-    int status = 0;
-};
-
-void run_cases(const std::vector<Case>& cases, const RunOptions& options) {
-    for (const Case& c : cases) {
-        std::string shown;
-        for (const auto& arg : c.args) shown += arg + " ";
-        RunResult result = run_lister(c.args, options);
-        EXPECT_EQ(result.out, c.out) << "args: " << shown;
-        EXPECT_EQ(result.err, c.err) << "args: " << shown;
-        EXPECT_EQ(result.status, c.status) << "args: " << shown;
-    }
-}
-
 // The four long lines of the format description, with the owner "owner" and the
 // group "staff" from private account files. Linux gives every symbolic link the
 // mode 0777, so the link line reads lrwxrwxrwx.
@@ -61,7 +43,7 @@ TEST(ListerLongFormat, ExampleLines) {
 
     struct Example {
         std::time_t notes_time;
-        Case expected;
+        ListerCase expected;
     };
     const Example examples[] = {
         {recent,

@@ -25,24 +25,6 @@ constexpr std::time_t old_time = 1569931205;  // 2019-10-01 12:00:05 UTC
 const std::string old_date = "Oct  1  2019 ";
 constexpr uid_t unprivileged_uid = 65534;
 
-struct Case {
-    std::vector<std::string> args;
-    std::string out;
-    std::string err = "";
-    int status = 0;
-};
-
-void run_cases(const std::vector<Case>& cases, const RunOptions& options) {
-    for (const Case& c : cases) {
-        std::string shown;
-        for (const auto& arg : c.args) shown += arg + " ";
-        RunResult result = run_lister(c.args, options);
-        EXPECT_EQ(result.out, c.out) << "args: " << shown;
-        EXPECT_EQ(result.err, c.err) << "args: " << shown;
-        EXPECT_EQ(result.status, c.status) << "args: " << shown;
-    }
-}
-
 // Operands: none, two directories, a file and a directory, a missing one, an
 // empty directory, -d with -R either way round, and symbolic links with and
 // without -l, -d, -F and -L.

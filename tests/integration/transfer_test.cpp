@@ -47,6 +47,24 @@ protected:
         return server;
     }
 
+    // A download that is under way: RETR answered 150 and a first block read, so
+    // the server is still sending when the test sends urgent data. Null on failure.
+    static std::optional<Fd> start_download(FtpClient& client, const std::string& path) {
+        std::optional<Fd> data = client.open_passive();
+        if (!data) return std::nullopt;
+        EXPECT_EQ(client.command("RETR " + path).code, 150);
+        char first[4096];
+        for (std::size_t got = 0; got < sizeof first;) {
+            ssize_t n = read(data->get(), first + got, sizeof first - got);
+            if (n <= 0) {
+                ADD_FAILURE() << "no first block of " << path;
+                return std::nullopt;
+            }
+            got += static_cast<std::size_t>(n);
+        }
+        return data;
+    }
+
     TestSite site;
     uid_t bob_uid = 0;
 };
@@ -186,16 +204,13 @@ TEST_F(Transfer, UrgentAbortStopsADownload) {
     ASSERT_NE(server, nullptr);
     FtpClient& client = server->client();
     client.command("TYPE I");
-    std::optional<Fd> data = client.open_passive();
+    std::optional<Fd> data = start_download(client, "/pub/huge.bin");
     ASSERT_TRUE(data);
-    EXPECT_EQ(client.command("RETR /pub/huge.bin").code, 150);
-    char some[4096];
-    ASSERT_GT(read(data->get(), some, sizeof some), 0);
     EXPECT_TRUE(client.send_urgent_line("ABOR"));
     // Keep reading so the server's write does not block before it sees the abort.
     std::optional<std::string> rest = read_stream(data->get(), std::chrono::seconds(20));
     ASSERT_TRUE(rest);
-    EXPECT_LT(rest->size() + sizeof some, 8u * 1024 * 1024);
+    EXPECT_LT(rest->size() + 4096, 8u * 1024 * 1024);
     EXPECT_EQ(client.read_reply().raw, "426 Transfer aborted. Data connection closed.\r\n");
     EXPECT_EQ(client.read_reply().raw, "226 Abort successful\r\n");
     EXPECT_EQ(client.command("NOOP").raw, "200 NOOP command successful.\r\n");
@@ -208,11 +223,8 @@ TEST_F(Transfer, UrgentAbortDuringAnAsciiDownloadAndAnUpload) {
     auto server = session(true);
     ASSERT_NE(server, nullptr);
     FtpClient& client = server->client();
-    std::optional<Fd> data = client.open_passive();
+    std::optional<Fd> data = start_download(client, site.root_path("pub/text.txt"));
     ASSERT_TRUE(data);
-    EXPECT_EQ(client.command("RETR " + site.root_path("pub/text.txt")).code, 150);
-    char some[4096];
-    ASSERT_GT(read(data->get(), some, sizeof some), 0);
     EXPECT_TRUE(client.send_urgent_line("ABOR"));
     std::optional<std::string> rest = read_stream(data->get(), std::chrono::seconds(20));
     ASSERT_TRUE(rest);
@@ -239,11 +251,8 @@ TEST_F(Transfer, UrgentStatDuringADownloadOfKnownSize) {
     ASSERT_NE(server, nullptr);
     FtpClient& client = server->client();
     client.command("TYPE I");
-    std::optional<Fd> data = client.open_passive();
+    std::optional<Fd> data = start_download(client, "/pub/huge.bin");
     ASSERT_TRUE(data);
-    EXPECT_EQ(client.command("RETR /pub/huge.bin").code, 150);
-    char some[4096];
-    ASSERT_GT(read(data->get(), some, sizeof some), 0);
     EXPECT_TRUE(client.send_urgent_line("STAT"));
     std::optional<std::string> rest = read_stream(data->get(), std::chrono::seconds(30));
     ASSERT_TRUE(rest);
