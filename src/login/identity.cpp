@@ -7,8 +7,6 @@
 
 #include <cerrno>
 
-#include "server/control.h"
-#include "server/settings.h"
 
 bool set_effective_group(gid_t gid) { return setegid(gid) == 0 && getegid() == gid; }
 
@@ -36,14 +34,6 @@ int init_groups(const char* name, gid_t gid) { return initgroups(name, gid); }
 
 bool change_root(const char* path) { return chroot(path) == 0; }
 
-bool raise_to_root() {
-    if (drop_privileges != 0 || geteuid() == 0) return false;
-    return set_effective_user(0);
-}
-
-void lower_from_root(uid_t uid) {
-    if (!set_effective_user(uid)) fatal_error("Can't drop privileges.");
-}
 
 bool become_user_in_child(uid_t uid, gid_t gid) {
     if (syscall(SYS_setresgid, gid, gid, gid) != 0) return false;

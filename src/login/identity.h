@@ -19,12 +19,6 @@ int init_groups(const char* name, gid_t gid);
 // chroot to `path`.
 bool change_root(const char* path);
 
-// Take root as the effective user for a moment (binding a privileged data port),
-// unless root was given up for good; returns whether root was taken.
-bool raise_to_root();
-// Return from raise_to_root to `uid`; a failure ends the session.
-void lower_from_root(uid_t uid);
-
 // Set the real, effective and saved group and user ids all to the user's, with
 // direct system calls: safe in a vfork child, where the C library's wrappers must
 // not run. False when a call failed or root could still be had back.
