@@ -138,9 +138,23 @@ TEST_F(DataConnectionTest, OpeningReplyNamesTypeAndSize) {
 }
 
 TEST_F(DataConnectionTest, PassivePortsRotateThroughTheRange) {
-    // Four ports the system just handed out are most likely free.
-    Listener probe;
-    int low = probe.port + 10 > 65000 ? 40000 : probe.port + 10;
+    // Four neighbouring ports that are free right now (other tests run alongside).
+    auto all_free = [](int first) {
+        for (int port = first; port < first + 4; ++port) {
+            int fd = socket(AF_INET, SOCK_STREAM, 0);
+            SocketAddress address = make_address("127.0.0.1", port);
+            bool bound = bind(fd, &address.sa, address.length) == 0;
+            close(fd);
+            if (!bound) return false;
+        }
+        return true;
+    };
+    int low = 0;
+    for (int attempt = 0; attempt < 50 && low == 0; ++attempt) {
+        int candidate = 20000 + static_cast<int>((getpid() * 7919 + attempt * 104729) % 30000);
+        if (all_free(candidate)) low = candidate;
+    }
+    ASSERT_NE(low, 0) << "no four free neighbouring ports";
     curclass.portmin = low;
     curclass.portmax = low + 3;
     data_channel.last_passive_port = low + 1;
