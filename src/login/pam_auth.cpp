@@ -205,8 +205,6 @@ int auth_pam() {
     return result;
 }
 
-bool pam_handle_open() { return pam_transaction != nullptr; }
-
 void open_pam_session() {
     if (pam_transaction == nullptr) return;
     int status = pam_open_session(pam_transaction, 0);

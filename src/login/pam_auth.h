@@ -7,9 +7,6 @@
 // too many tries or a refused account, -1 for a PAM error.
 int auth_pam();
 
-// True while a PAM transaction is open.
-bool pam_handle_open();
-
 // After a successful login: open the PAM session and establish credentials.
 void open_pam_session();
 
